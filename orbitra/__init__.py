@@ -1,0 +1,1 @@
+"""orbitra: the body record of the orbitra simulation package (see orbitra.body)."""

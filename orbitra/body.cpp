@@ -1,0 +1,399 @@
+// body.cpp: the body record model: the record and its dtype, Body and BodyArray.
+#include "body.hpp"
+
+#include <cstring>
+
+#include "frame/arguments.hpp"
+#include "frame/failure.hpp"
+#include "frame/module_state.hpp"
+#include "frame/owned.hpp"
+#include "frame/profiling.hpp"
+#include "frame/protocol.hpp"
+#include "frame/startup.hpp"
+
+namespace orb {
+
+const char kModuleDoc[] =
+    "\nBasic Body object for the simulation.\n"
+    "A physical body with mass, coordinates and momentum.\n"
+    "Its class lacks behaviour and only stores data.\n"
+    "Technically it's a C struct, sometimes posing as a numpy record array.\n";
+
+namespace {
+
+constexpr const char kBodyName[] = "orbitra.body.Body";
+constexpr const char kBodyArrayName[] = "orbitra.body.BodyArray";
+constexpr const char kListName[] = "carray.to_py.__Pyx_carray_to_py_double";
+
+ProfiledOperation g_list_profile{"__Pyx_carray_to_py_double", kStringSource, 112, nullptr};
+ProfiledOperation g_builder_profile{"Body", kModuleSource, 25, nullptr};
+ProfiledOperation g_body_profile{"Body (wrapper)", kModuleSource, 25, nullptr};
+ProfiledOperation g_body_array_profile{"BodyArray", kModuleSource, 35, nullptr};
+
+// ---------------------------------------------------------------------------------------
+// Record to dict
+
+// The doubles of a packed record may be unaligned, so they are copied out, not read
+// through a double pointer.
+Owned make_list_of_three(const unsigned char *three_doubles) noexcept {
+    Owned list = Owned::steal(PyList_New(3));
+    if (!list) return ORB_FAIL_IN(kStringSource, 115);
+    for (Py_ssize_t index = 0; index < 3; ++index) {
+        double value;
+        std::memcpy(&value, three_doubles + index * sizeof(double), sizeof value);
+        PyObject *item = PyFloat_FromDouble(value);
+        if (!item) return ORB_FAIL_IN(kStringSource, 117);
+        PyList_SET_ITEM(list.get(), index, item);  // steals
+    }
+    return list;
+}
+
+Owned carray_to_py_double(const unsigned char *three_doubles) noexcept {
+    ProfiledCall profile(g_list_profile);
+    Owned list;
+    if (profile.hook_failed())
+        ORB_FAIL_IN(kStringSource, 112);
+    else
+        list = make_list_of_three(three_doubles);
+    if (!list) add_traceback_entry(kListName);
+    profile.finish(list.get());
+    return list;
+}
+
+int store_in_dict(PyObject *dict, PyObject *key, Owned value) noexcept {
+    if (!value) return -1;
+    return PyDict_SetItem(dict, key, value.get());
+}
+
+}  // namespace
+
+Owned record_to_dict(const BodyRecord &record, Owned dict) noexcept {
+    const auto *bytes = reinterpret_cast<const unsigned char *>(&record);
+    const Names &n = g_state.names;
+    PyObject *d = dict.get();
+    if (store_in_dict(d, n.r, carray_to_py_double(bytes + offsetof(BodyRecord, r))) < 0 ||
+        store_in_dict(d, n.v, carray_to_py_double(bytes + offsetof(BodyRecord, v))) < 0 ||
+        store_in_dict(d, n.probe, Owned::steal(PyLong_FromLong(record.probe))) < 0 ||
+        store_in_dict(d, n.m, Owned::steal(PyFloat_FromDouble(record.m))) < 0)
+        return {};
+    return dict;
+}
+
+// ---------------------------------------------------------------------------------------
+// The native record builder
+
+namespace {
+
+BodyRecord build_record(const BodyOptions *options) noexcept {
+    BodyRecord record{};
+    const std::int32_t count = options ? options->count : 0;
+    double m = 0.0, x = 0.0, y = 0.0, z = 0.0, vx = 0.0, vy = 0.0, vz = 0.0;
+    std::int8_t probe = 0;
+    if (count >= 1) m = options->m;
+    if (count >= 2) x = options->x;
+    if (count >= 3) y = options->y;
+    if (count >= 4) z = options->z;
+    if (count >= 5) vx = options->vx;
+    if (count >= 6) vy = options->vy;
+    if (count >= 7) vz = options->vz;
+    if (count >= 8) probe = options->probe;
+    record.r[0] = x;
+    record.r[1] = y;
+    record.r[2] = z;
+    record.v[0] = vx;
+    record.v[1] = vy;
+    record.v[2] = vz;
+    record.probe = probe;
+    record.m = m;
+    return record;
+}
+
+}  // namespace
+
+// A failing call event cannot be passed on from here: it is reported as unraisable, and
+// the record is still built from the options so the caller never sees undefined bytes.
+BodyRecord Body(const BodyOptions *options) noexcept {
+    ProfiledCall profile(g_builder_profile);
+    if (profile.hook_failed()) {
+        ORB_FAIL_AT(25);
+        report_unraisable();
+    }
+    const BodyRecord record = build_record(options);
+    profile.finish(Py_None);
+    return record;
+}
+
+// ---------------------------------------------------------------------------------------
+// Body: the body layer and the argument layer of the Python face
+
+namespace {
+
+PyObject *Body_wrapper(double m, double x, double y, double z, double vx, double vy, double vz,
+                       std::int8_t probe) noexcept {
+    ProfiledCall profile(g_body_profile);
+    Owned result;
+    if (profile.hook_failed()) {
+        ORB_FAIL_AT(25);
+    } else {
+        const BodyOptions options{8, m, x, y, z, vx, vy, vz, probe};
+        const BodyRecord record = Body(&options);
+        Owned dict = Owned::steal(PyDict_New());
+        if (dict) result = record_to_dict(record, std::move(dict));
+        if (!result) ORB_FAIL_AT(25);
+    }
+    if (!result) add_traceback_entry(kBodyName);
+    profile.finish(result.get());
+    return result.release();
+}
+
+PyObject *const *const kBodyParameterNames[] = {
+    &g_state.names.m,  &g_state.names.x,  &g_state.names.y,  &g_state.names.z,
+    &g_state.names.vx, &g_state.names.vy, &g_state.names.vz, &g_state.names.probe,
+    nullptr};
+
+constexpr ParameterList kBodyParameters{"Body", kBodyParameterNames, 0, 8};
+constexpr int kBodyParameterCount = 8;
+
+// The bound values are borrowed from the caller's tuple and dict; a conversion that runs
+// Python code (__float__, __int__) could drop the dict's reference to a later value, so
+// each is held while the conversions run.
+class HeldValues {
+public:
+    explicit HeldValues(PyObject *const *slots) noexcept : slots_(slots) {
+        for (int index = 0; index < kBodyParameterCount; ++index) Py_XINCREF(slots_[index]);
+    }
+    HeldValues(const HeldValues &) = delete;
+    HeldValues &operator=(const HeldValues &) = delete;
+    ~HeldValues() {
+        for (int index = 0; index < kBodyParameterCount; ++index) Py_XDECREF(slots_[index]);
+    }
+
+private:
+    PyObject *const *slots_;
+};
+
+// An unbound slot keeps the default that `value` already holds.
+bool convert(PyObject *slot, double &value) noexcept {
+    return !slot || !conversion_failed(value = to_double(slot));
+}
+
+bool convert(PyObject *slot, std::int8_t &value) noexcept {
+    return !slot || !conversion_failed(value = to_signed_byte(slot));
+}
+
+PyObject *Body_argument_failure(Failed) noexcept {
+    add_traceback_entry(kBodyName);
+    return nullptr;
+}
+
+PyObject *Body_arguments(PyObject *, PyObject *args, PyObject *kwargs) noexcept {
+    PyObject *slots[kBodyParameterCount] = {};
+    if (bind_arguments(kBodyParameters, args, kwargs, slots) < 0)
+        return Body_argument_failure(ORB_FAIL_AT(25));
+    const HeldValues held(slots);
+    double m = 0.0, x = 0.0, y = 0.0, z = 0.0, vx = 0.0, vy = 0.0, vz = 0.0;
+    std::int8_t probe = 0;
+    if (!convert(slots[0], m)) return Body_argument_failure(ORB_FAIL_AT(25));
+    if (!convert(slots[1], x)) return Body_argument_failure(ORB_FAIL_AT(25));
+    if (!convert(slots[2], y)) return Body_argument_failure(ORB_FAIL_AT(25));
+    if (!convert(slots[3], z)) return Body_argument_failure(ORB_FAIL_AT(25));
+    if (!convert(slots[4], vx)) return Body_argument_failure(ORB_FAIL_AT(26));
+    if (!convert(slots[5], vy)) return Body_argument_failure(ORB_FAIL_AT(26));
+    if (!convert(slots[6], vz)) return Body_argument_failure(ORB_FAIL_AT(26));
+    if (!convert(slots[7], probe)) return Body_argument_failure(ORB_FAIL_AT(26));
+    return Body_wrapper(m, x, y, z, vx, vy, vz, probe);
+}
+
+// ---------------------------------------------------------------------------------------
+// BodyArray
+
+// Per field: the value is read before the row, and the row is fetched anew each time.
+struct FieldCopy {
+    PyObject *Names::*name;
+    FailureSite value_site;
+    FailureSite row_site;
+    FailureSite store_site;
+};
+
+const FieldCopy kFieldCopies[] = {
+    {&Names::m,
+     ORB_SITE(kModuleSource, 40),
+     ORB_SITE(kModuleSource, 40),
+     ORB_SITE(kModuleSource, 40)},
+    {&Names::r,
+     ORB_SITE(kModuleSource, 41),
+     ORB_SITE(kModuleSource, 41),
+     ORB_SITE(kModuleSource, 41)},
+    {&Names::v,
+     ORB_SITE(kModuleSource, 42),
+     ORB_SITE(kModuleSource, 42),
+     ORB_SITE(kModuleSource, 42)},
+    {&Names::probe,
+     ORB_SITE(kModuleSource, 43),
+     ORB_SITE(kModuleSource, 43),
+     ORB_SITE(kModuleSource, 43)},
+};
+
+int copy_field(const FieldCopy &field, PyObject *item, PyObject *array, PyObject *index) noexcept {
+    PyObject *name = g_state.names.*field.name;
+    Owned value = Owned::steal(PyObject_GetItem(item, name));
+    if (!value) return record_failure(field.value_site);
+    Owned row = Owned::steal(PyObject_GetItem(array, index));
+    if (!row) return record_failure(field.row_site);
+    if (PyObject_SetItem(row.get(), name, value.get()) < 0) return record_failure(field.store_site);
+    return 0;
+}
+
+// np.empty(len(bodies), dtype=dtype), through the module's globals as they are now.
+Owned make_empty_array(PyObject *bodies) noexcept {
+    const Names &n = g_state.names;
+    Owned np = global_lookup(n.np);
+    if (!np) return ORB_FAIL_AT(38);
+    Owned empty = attribute_fetch(np.get(), n.empty);
+    if (!empty) return ORB_FAIL_AT(38);
+    np.reset();
+    const Py_ssize_t length = PyObject_Size(bodies);
+    if (length == -1) return ORB_FAIL_AT(38);
+    Owned length_int = Owned::steal(PyLong_FromSsize_t(length));
+    if (!length_int) return ORB_FAIL_AT(38);
+    Owned args = Owned::steal(PyTuple_Pack(1, length_int.get()));
+    if (!args) return ORB_FAIL_AT(38);
+    Owned kwargs = Owned::steal(PyDict_New());
+    if (!kwargs) return ORB_FAIL_AT(38);
+    Owned dtype = global_lookup(n.dtype);
+    if (!dtype) return ORB_FAIL_AT(38);
+    if (PyDict_SetItem(kwargs.get(), n.dtype, dtype.get()) < 0) return ORB_FAIL_AT(38);
+    dtype.reset();
+    Owned array = guarded_call(empty.get(), args.get(), kwargs.get());
+    if (!array) return ORB_FAIL_AT(38);
+    return array;
+}
+
+Owned build_body_array(PyObject *argument) noexcept {
+    Owned bodies = Owned::steal(PySequence_List(argument));
+    if (!bodies) return ORB_FAIL_AT(37);
+    Owned body_array = make_empty_array(bodies.get());
+    if (!body_array) return {};
+    Owned counter = Owned::borrow(g_state.int_0);
+    Owned i, b;
+    // The list is re-measured before every item: a __getitem__ may change its length.
+    for (Py_ssize_t position = 0; position < PyList_GET_SIZE(bodies.get());) {
+        b = Owned::borrow(PyList_GET_ITEM(bodies.get(), position++));
+        i = Owned::borrow(counter.get());
+        counter = add_one(counter.get());
+        if (!counter) return ORB_FAIL_AT(39);
+        for (const FieldCopy &field : kFieldCopies)
+            if (copy_field(field, b.get(), body_array.get(), i.get()) < 0) return {};
+    }
+    return body_array;
+}
+
+PyObject *BodyArray(PyObject *, PyObject *bodies) noexcept {
+    // Normally the code object made at start-up; made lazily only if that one is missing.
+    if (g_state.body_array_code) g_body_array_profile.code = g_state.body_array_code;
+    ProfiledCall profile(g_body_array_profile);
+    Owned result;
+    if (profile.hook_failed())
+        ORB_FAIL_AT(35);
+    else
+        result = build_body_array(bodies);
+    if (!result) add_traceback_entry(kBodyArrayName);
+    profile.finish(result.get());
+    return result.release();
+}
+
+PyMethodDef g_body_array_definition = {
+    "BodyArray", BodyArray, METH_O, "Create an numpy array if bodies from an iterable of dicts."};
+
+// ---------------------------------------------------------------------------------------
+// Top-level statements
+
+// import numpy as np
+int import_numpy() noexcept {
+    const Names &n = g_state.names;
+    Owned locals = Owned::steal(PyDict_New());
+    if (!locals) return ORB_FAIL_AT(13);
+    Owned from_list = Owned::steal(PyList_New(0));
+    if (!from_list) return ORB_FAIL_AT(13);
+    Owned numpy = Owned::steal(PyImport_ImportModuleLevelObject(
+        n.numpy, g_state.module_dict, locals.get(), from_list.get(), 0));
+    if (!numpy) return ORB_FAIL_AT(13);
+    from_list.reset();
+    locals.reset();
+    if (PyDict_SetItem(g_state.module_dict, n.np, numpy.get()) < 0) return ORB_FAIL_AT(13);
+    return 0;
+}
+
+// (name, np.<type>) or (name, np.<type>, shape)
+Owned describe_field(PyObject *name, PyObject *type_name, PyObject *shape) noexcept {
+    Owned np = global_lookup(g_state.names.np);
+    if (!np) return {};
+    Owned type = attribute_fetch(np.get(), type_name);
+    if (!type) return {};
+    np.reset();
+    if (shape) return Owned::steal(PyTuple_Pack(3, name, type.get(), shape));
+    return Owned::steal(PyTuple_Pack(2, name, type.get()));
+}
+
+// dtype = np.dtype([("r", np.double, (3,)), ("v", np.double, (3,)),
+//                   ("probe", np.int8), ("m", np.double)], align=False)
+int define_record_dtype() noexcept {
+    const Names &n = g_state.names;
+    Owned r = describe_field(n.r, n.double_, g_state.shape_r);
+    if (!r) return ORB_FAIL_AT(18);
+    Owned v = describe_field(n.v, n.double_, g_state.shape_v);
+    if (!v) return ORB_FAIL_AT(19);
+    Owned probe = describe_field(n.probe, n.int8, nullptr);
+    if (!probe) return ORB_FAIL_AT(20);
+    Owned m = describe_field(n.m, n.double_, nullptr);
+    if (!m) return ORB_FAIL_AT(21);
+    Owned fields = Owned::steal(PyList_New(4));
+    if (!fields) return ORB_FAIL_AT(17);
+    PyList_SET_ITEM(fields.get(), 0, r.release());  // steals
+    PyList_SET_ITEM(fields.get(), 1, v.release());  // steals
+    PyList_SET_ITEM(fields.get(), 2, probe.release());  // steals
+    PyList_SET_ITEM(fields.get(), 3, m.release());  // steals
+    Owned args = Owned::steal(PyTuple_Pack(1, fields.get()));
+    if (!args) return ORB_FAIL_AT(17);
+    fields.reset();
+    Owned kwargs = Owned::steal(PyDict_New());
+    if (!kwargs) return ORB_FAIL_AT(22);
+    if (PyDict_SetItem(kwargs.get(), n.align, Py_False) < 0) return ORB_FAIL_AT(22);
+    Owned dtype = guarded_call(g_state.numpy_dtype, args.get(), kwargs.get());
+    if (!dtype) return ORB_FAIL_AT(17);
+    if (PyDict_SetItem(g_state.module_dict, n.dtype, dtype.get()) < 0) return ORB_FAIL_AT(17);
+    return 0;
+}
+
+int define_body_array() noexcept {
+    Owned function =
+        Owned::steal(PyCFunction_NewEx(&g_body_array_definition, nullptr, g_state.names.module_name));
+    if (!function) return ORB_FAIL_AT(35);
+    if (PyDict_SetItem(g_state.module_dict, g_state.names.BodyArray, function.get()) < 0)
+        return ORB_FAIL_AT(35);
+    return 0;
+}
+
+int define_test_dict() noexcept {
+    Owned test = Owned::steal(PyDict_New());
+    if (!test) return ORB_FAIL_AT(1);
+    if (PyDict_SetItem(g_state.module_dict, g_state.names.test, test.get()) < 0) return ORB_FAIL_AT(1);
+    return 0;
+}
+
+}  // namespace
+
+PyMethodDef kModuleMethods[] = {
+    {"Body", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Body_arguments)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int run_module_statements() noexcept {
+    if (import_numpy() < 0 || define_record_dtype() < 0 || define_body_array() < 0 ||
+        define_test_dict() < 0)
+        return -1;
+    return 0;
+}
+
+}  // namespace orb

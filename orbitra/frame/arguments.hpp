@@ -1,0 +1,39 @@
+// arguments.hpp: binding a call's arguments to parameter names, and value conversions.
+#pragma once
+
+#include <Python.h>
+
+#include "frame/owned.hpp"
+
+namespace orb {
+
+// The parameters of a function called with positional and keyword arguments.
+struct ParameterList {
+    const char *function_name;    // as shown in messages
+    PyObject *const *const *names;  // state slots of the interned names, null-terminated
+    Py_ssize_t required;
+    Py_ssize_t max_positional;
+};
+
+// Fills `slots` (one per name, all null on entry) with borrowed references to the bound
+// values. Returns 0, or -1 with the binding error set. Allocates nothing on the usual path.
+int bind_arguments(const ParameterList &parameters, PyObject *args, PyObject *kwargs,
+                   PyObject **slots) noexcept;
+
+// Walks the whole keyword dict; used when the direct lookups left an entry unaccounted.
+int bind_keywords(PyObject *kwargs, const ParameterList &parameters, Py_ssize_t positional,
+                  PyObject **slots) noexcept;
+
+[[gnu::cold]] void raise_positional_count_error(const char *function_name, Py_ssize_t required,
+                                                Py_ssize_t max_positional, Py_ssize_t given) noexcept;
+[[gnu::cold]] void raise_duplicate_keyword_error(const char *function_name, PyObject *key) noexcept;
+
+// Conversions give -1 (or -1.0) as a sentinel: a failure only when an error is set.
+double to_double(PyObject *value) noexcept;
+Owned coerce_to_int(PyObject *value) noexcept;
+signed char to_signed_byte(PyObject *value) noexcept;
+
+inline bool conversion_failed(double value) noexcept { return value == -1.0 && PyErr_Occurred(); }
+inline bool conversion_failed(signed char value) noexcept { return value == -1 && PyErr_Occurred(); }
+
+}  // namespace orb

@@ -1,0 +1,200 @@
+// compat.hpp: every difference between the interpreter versions we build for (3.8 to 3.13).
+// One block per internal, each naming the version that changed it; the rest of the module
+// reads the same on every interpreter.
+#pragma once
+
+#include <Python.h>
+#include <frameobject.h>
+
+namespace orb::compat {
+
+// ---------------------------------------------------------------------------------------
+// Profiling flags of the thread state.
+// 3.8-3.9: `use_tracing` is an int flag on the thread state (0/1).
+// 3.10:    it moved into the CFrame, still an int flag.
+// 3.11:    still in the CFrame, but a uint8 that ceval or's into every opcode: only 0 and
+//          255 are legal and writing 1 corrupts dispatch, so it is changed only through
+//          PyThreadState_EnterTracing/LeaveTracing, which recompute it.
+// 3.12+:   gone (sys.monitoring). "Set" means some hook is installed; Enter/LeaveTracing
+//          only move `tracing`, which still silences the monitoring callbacks.
+
+#if PY_VERSION_HEX >= 0x030C0000  // 3.12
+inline bool tracing_flag_set(PyThreadState *ts) noexcept {
+    return ts->c_profilefunc != nullptr || ts->c_tracefunc != nullptr;
+}
+inline bool profile_hook_active(PyThreadState *ts) noexcept {
+    return ts->tracing == 0 && ts->c_profilefunc != nullptr;
+}
+#else
+#if PY_VERSION_HEX >= 0x030A0000  // 3.10
+inline auto &use_tracing(PyThreadState *ts) noexcept { return ts->cframe->use_tracing; }
+#else
+inline int &use_tracing(PyThreadState *ts) noexcept { return ts->use_tracing; }
+#endif
+inline bool tracing_flag_set(PyThreadState *ts) noexcept { return use_tracing(ts) != 0; }
+inline bool profile_hook_active(PyThreadState *ts) noexcept {
+    return use_tracing(ts) != 0 && ts->tracing == 0 && ts->c_profilefunc != nullptr;
+}
+#endif
+
+#if PY_VERSION_HEX >= 0x030B0000  // 3.11
+inline void enter_profile_hook(PyThreadState *ts) noexcept { PyThreadState_EnterTracing(ts); }
+inline void leave_profile_hook_after_call(PyThreadState *ts) noexcept {
+    PyThreadState_LeaveTracing(ts);
+}
+// 3.5 set the flag unconditionally here; on 3.11 a 255 left without a hook makes every
+// opcode take the tracing path, so the flag is recomputed instead (no event differs).
+inline void leave_profile_hook_after_return(PyThreadState *ts) noexcept {
+    PyThreadState_LeaveTracing(ts);
+}
+#else
+inline void enter_profile_hook(PyThreadState *ts) noexcept {
+    ts->tracing++;
+    use_tracing(ts) = 0;
+}
+// A hook may have removed itself; a trace function alone does not count.
+inline void leave_profile_hook_after_call(PyThreadState *ts) noexcept {
+    use_tracing(ts) = ts->c_profilefunc != nullptr;
+    ts->tracing--;
+}
+inline void leave_profile_hook_after_return(PyThreadState *ts) noexcept {
+    ts->tracing--;
+    use_tracing(ts) = 1;
+}
+#endif
+
+// ---------------------------------------------------------------------------------------
+// Frames. Up to 3.10 a frame's line is its f_lineno; from 3.11 the frame is opaque and its
+// line is computed from the code object, whose first line already carries it.
+
+inline void set_frame_line(PyFrameObject *frame, int line) noexcept {
+#if PY_VERSION_HEX < 0x030B0000  // 3.11
+    frame->f_lineno = line;
+#else
+    (void)frame;
+    (void)line;
+#endif
+}
+
+// ---------------------------------------------------------------------------------------
+// Code objects without a body of their own.
+// Up to 3.10 empty bytecode and an empty line table make the first line the frame's line.
+// From 3.11 a frame over empty bytecode has no line at all, which breaks every traceback
+// printer; such code objects borrow the three-instruction body and one-entry line table of
+// PyCode_NewEmpty, which map every position to the first line. 3.11 takes the 17-argument
+// PyCode_New; 3.12 renamed it PyUnstable_Code_New.
+
+struct CodeFields {
+    int argument_count;
+    int local_count;
+    PyObject *variable_names;  // tuple
+    PyObject *file_name;       // str
+    PyObject *name;            // str
+    int first_line;
+    PyObject *empty_tuple;
+    PyObject *empty_bytes;
+};
+
+#if PY_VERSION_HEX >= 0x030B0000  // 3.11
+// The body and line table of an empty code object, made once and kept for the process.
+inline PyCodeObject *empty_code_template() noexcept {
+    static PyCodeObject *template_code = nullptr;
+    if (!template_code) template_code = PyCode_NewEmpty("", "", 1);
+    return template_code;
+}
+#endif
+
+inline PyObject *new_code_object(const CodeFields &f) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000  // 3.11
+    PyCodeObject *empty = empty_code_template();
+    if (!empty) return nullptr;
+    PyObject *body = PyCode_GetCode(empty);
+    if (!body) return nullptr;
+    const int stack_size = empty->co_stacksize > 1 ? empty->co_stacksize : 1;
+#if PY_VERSION_HEX >= 0x030C0000  // 3.12
+    PyCodeObject *code = PyUnstable_Code_New(
+#else
+    PyCodeObject *code = PyCode_New(
+#endif
+        f.argument_count, 0, f.local_count, stack_size, 0, body, f.empty_tuple, f.empty_tuple,
+        f.variable_names, f.empty_tuple, f.empty_tuple, f.file_name, f.name, f.name,
+        f.first_line, empty->co_linetable, f.empty_bytes);
+    Py_DECREF(body);
+    return reinterpret_cast<PyObject *>(code);
+#else
+    return reinterpret_cast<PyObject *>(PyCode_New(
+        f.argument_count, 0, f.local_count, 0, 0, f.empty_bytes, f.empty_tuple, f.empty_tuple,
+        f.variable_names, f.empty_tuple, f.empty_tuple, f.file_name, f.name, f.first_line,
+        f.empty_bytes));
+#endif
+}
+
+// ---------------------------------------------------------------------------------------
+// Recursion guard around a call.
+// 3.8 still has the 3.5 fields: the depth counter, the overflow flag and the public
+// _Py_CheckRecursionLimit, so the guard is written out as 3.5 did it.
+// 3.9 moved the limit into the interpreter state and made Py_Enter/LeaveRecursiveCall
+// functions; 3.10 dropped the overflow flag, 3.11 the depth counter, and 3.12 counts the
+// C stack against a fixed limit. From 3.9 the interpreter's own guard is the equivalent.
+
+inline constexpr const char kRecursionWhere[] = " while calling a Python object";
+
+#if PY_VERSION_HEX < 0x03090000  // 3.9
+// Non-zero when the limit is exceeded; the error is set and the increase taken back.
+inline int enter_recursive_call() noexcept {
+    PyThreadState *ts = PyThreadState_Get();
+    if (++ts->recursion_depth > _Py_CheckRecursionLimit)
+        return _Py_CheckRecursiveCall(kRecursionWhere);
+    return 0;
+}
+inline int recursion_low_water_mark(int limit) noexcept {
+    return limit > 200 ? limit - 50 : 3 * (limit >> 2);
+}
+inline void leave_recursive_call() noexcept {
+    PyThreadState *ts = PyThreadState_Get();
+    if (--ts->recursion_depth < recursion_low_water_mark(_Py_CheckRecursionLimit))
+        ts->overflowed = 0;
+}
+#else
+inline int enter_recursive_call() noexcept { return Py_EnterRecursiveCall(kRecursionWhere); }
+inline void leave_recursive_call() noexcept { Py_LeaveRecursiveCall(); }
+#endif
+
+// ---------------------------------------------------------------------------------------
+// The digits of an int: 30 bits each, least significant first, on every version.
+// Up to 3.11 ob_size holds the signed digit count; 3.12 packs sign and count into lv_tag
+// (sign 1 - (tag & 3): 0 positive, 1 zero, 2 negative; count tag >> 3).
+
+#if PY_VERSION_HEX >= 0x030C0000  // 3.12
+inline Py_ssize_t long_signed_digit_count(PyObject *number) noexcept {
+    const uintptr_t tag = reinterpret_cast<PyLongObject *>(number)->long_value.lv_tag;
+    const Py_ssize_t sign = 1 - static_cast<Py_ssize_t>(tag & 3);
+    return sign * static_cast<Py_ssize_t>(tag >> 3);
+}
+inline digit long_digit(PyObject *number, Py_ssize_t index) noexcept {
+    return reinterpret_cast<PyLongObject *>(number)->long_value.ob_digit[index];
+}
+#else
+inline Py_ssize_t long_signed_digit_count(PyObject *number) noexcept { return Py_SIZE(number); }
+inline digit long_digit(PyObject *number, Py_ssize_t index) noexcept {
+    return reinterpret_cast<PyLongObject *>(number)->ob_digit[index];
+}
+#endif
+
+// ---------------------------------------------------------------------------------------
+// Wide-character length of a str, used only as a quick inequality test before a full
+// comparison. 3.8 has the cached wide form (made on demand, which can fail). From 3.9 it
+// is deprecated and 3.12 removed it; the code-point length gives the same answer wherever
+// wchar_t holds a whole code point, as on Linux.
+// Returns -1 with an error set when the wide form cannot be made.
+
+inline Py_ssize_t unicode_wide_length(PyObject *text) noexcept {
+#if PY_VERSION_HEX < 0x03090000  // 3.9
+    if (!PyUnicode_AsUnicode(text)) return -1;
+    return PyUnicode_GET_SIZE(text);
+#else
+    return PyUnicode_GET_LENGTH(text);
+#endif
+}
+
+}  // namespace orb::compat

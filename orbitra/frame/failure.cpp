@@ -1,0 +1,81 @@
+// failure.cpp: the failure location, traceback entries and unraisable reports.
+#include "frame/failure.hpp"
+
+#include "frame/code_cache.hpp"
+#include "frame/compat.hpp"
+#include "frame/module_state.hpp"
+#include "frame/owned.hpp"
+
+namespace orb {
+
+FailureSite g_failure_location;
+
+Failed record_failure(const FailureSite &site) noexcept {
+    g_failure_location = site;
+    return {};
+}
+
+namespace {
+
+// Shown after the qualified name of every traceback entry as " (file:line)".
+constexpr const char kInternalPlaceFormat[] = "%s (%s:%d)";
+
+Owned make_code(PyObject *name, PyObject *file_name, int first_line) noexcept {
+    compat::CodeFields fields{0,         0,          g_state.empty_tuple, file_name,
+                              name,      first_line, g_state.empty_tuple, g_state.empty_bytes};
+    return Owned::steal(compat::new_code_object(fields));
+}
+
+Owned make_traceback_code(const char *qualified_name, const FailureSite &site) noexcept {
+    Owned file_name = Owned::steal(PyUnicode_FromString(site.source_file));
+    if (!file_name) return {};
+    Owned name = Owned::steal(PyUnicode_FromFormat(
+        kInternalPlaceFormat, qualified_name, site.implementation_file, site.internal_line));
+    if (!name) return {};
+    return make_code(name.get(), file_name.get(), site.source_line);
+}
+
+// A frame made with an exception pending fails on 3.8+ for some globals, so the pending
+// exception is set aside meanwhile. If the frame cannot be made, the original exception
+// is the one that stays pending.
+Owned make_traceback_frame(PyObject *code) noexcept {
+    PendingError pending;
+    PyObject *frame = reinterpret_cast<PyObject *>(PyFrame_New(
+        PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code), g_state.module_dict,
+        nullptr));
+    pending.restore();
+    return Owned::steal(frame);
+}
+
+}  // namespace
+
+PyObject *make_synthetic_code(const char *function_name, const char *file_name,
+                              int first_line) noexcept {
+    Owned function_str = Owned::steal(PyUnicode_FromString(function_name));
+    Owned file_str = Owned::steal(PyUnicode_FromString(file_name));
+    if (!function_str || !file_str) return nullptr;
+    return make_code(function_str.get(), file_str.get(), first_line).release();
+}
+
+void add_traceback_entry(const char *qualified_name) noexcept {
+    const FailureSite site = g_failure_location;
+    Owned code = Owned::steal(code_cache_find(g_code_cache, site.key));
+    if (!code) {
+        code = make_traceback_code(qualified_name, site);
+        if (!code) return;
+        code_cache_insert(g_code_cache, site.key, code.get());
+    }
+    Owned frame = make_traceback_frame(code.get());
+    if (!frame) return;
+    compat::set_frame_line(reinterpret_cast<PyFrameObject *>(frame.get()), site.source_line);
+    PyTraceBack_Here(reinterpret_cast<PyFrameObject *>(frame.get()));
+}
+
+void report_unraisable() noexcept {
+    PendingError reported;
+    Owned context = Owned::steal(PyUnicode_FromString("orbitra.body.Body"));
+    reported.restore();
+    PyErr_WriteUnraisable(context ? context.get() : Py_None);
+}
+
+}  // namespace orb

@@ -1,0 +1,49 @@
+// profiling.hpp: call and return events of the module's operations for the profile hook.
+#pragma once
+
+#include <Python.h>
+
+#include "frame/compat.hpp"
+#include "frame/owned.hpp"
+
+namespace orb {
+
+// One profiled operation: what its events report, and the code slot that carries it.
+struct ProfiledOperation {
+    const char *function_name;
+    const char *file_name;
+    int first_line;
+    PyObject *code;  // made at the first profiled call, then kept for the process
+};
+
+// The events of one call of a profiled operation. Without a profile hook, starting costs
+// the thread-state lookup and the guard's tests, and finishing one test.
+class ProfiledCall {
+public:
+    ProfiledCall() noexcept = default;
+    explicit ProfiledCall(ProfiledOperation &operation) noexcept { start(operation); }
+    ProfiledCall(const ProfiledCall &) = delete;
+    ProfiledCall &operator=(const ProfiledCall &) = delete;
+
+    void start(ProfiledOperation &operation) noexcept {
+        if (compat::profile_hook_active(PyThreadState_Get())) status_ = call_event(operation);
+    }
+
+    // The hook failed the call event; its error is pending and the operation must not run.
+    bool hook_failed() const noexcept { return status_ < 0; }
+
+    // Reports the return event with `result` (borrowed, may be null) and passes it on.
+    PyObject *finish(PyObject *result) noexcept {
+        if (status_ != 0) return_event(result);
+        return result;
+    }
+
+private:
+    [[gnu::cold]] int call_event(ProfiledOperation &operation) noexcept;
+    [[gnu::cold]] void return_event(PyObject *result) noexcept;
+
+    int status_ = 0;  // 1 events active, 0 no return event follows, -1 call event failed
+    Owned frame_;
+};
+
+}  // namespace orb

@@ -1,0 +1,225 @@
+// startup.cpp: PyInit_body: version check, module creation and state, NumPy type checks.
+#include "frame/startup.hpp"
+
+#include <cstddef>
+#include <cstdio>
+
+// Only the instance sizes of NumPy's types are taken from its headers; no NumPy C API is
+// called. The newest target version of the headers in use gives the sizes of the NumPy
+// the module is built with.
+#define NPY_NO_DEPRECATED_API NPY_API_VERSION
+#define NPY_TARGET_VERSION NPY_API_VERSION
+#include <numpy/ndarraytypes.h>
+#include <numpy/ufuncobject.h>
+
+#include "frame/failure.hpp"
+#include "frame/module_state.hpp"
+#include "frame/owned.hpp"
+#include "frame/profiling.hpp"
+
+namespace orb {
+
+namespace {
+
+constexpr const char kModuleName[] = "orbitra.body";
+constexpr const char kInitName[] = "init orbitra.body";
+constexpr int kApiVersion = 1013;
+
+PyModuleDef g_module_definition = {
+    PyModuleDef_HEAD_INIT, "body", kModuleDoc, -1, kModuleMethods, nullptr, nullptr, nullptr,
+    nullptr};
+
+ProfiledOperation g_startup_profile{"PyMODINIT_FUNC PyInit_body(void)", kModuleSource, 1,
+                                    nullptr};
+
+// Only the first and third characters of "major.minor" are compared, so 3.10 and 3.1x
+// read alike; built from the headers in use, the check is silent on the same interpreter.
+// The truncation to three characters is the point of the 4-byte buffers.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-truncation"
+int check_interpreter_version() noexcept {
+    char built[4], running[4];
+    if (std::snprintf(built, sizeof built, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION) < 0 ||
+        std::snprintf(running, sizeof running, "%s", Py_GetVersion()) < 0)
+        return 0;
+    if (built[0] == running[0] && built[2] == running[2]) return 0;
+    char message[200];
+    if (std::snprintf(message, sizeof message,
+                      "compiletime version %s of module '%.100s' does not match runtime version %s",
+                      built, kModuleName, running) < 0)
+        return 0;
+    return PyErr_WarnEx(nullptr, message, 1);
+}
+#pragma GCC diagnostic pop
+
+// NumPy's headers declare broadcast's iterator array short for C++ (its length varies
+// with the NumPy ABI); the instance holds NPY_MAXARGS of them.
+constexpr Py_ssize_t kBroadcastSize =
+    offsetof(PyArrayMultiIterObject, iters) + NPY_MAXARGS * sizeof(PyArrayIterObject *);
+
+struct ImportedType {
+    const char *module;
+    const char *name;
+    Py_ssize_t built_size;
+    PyObject **slot;
+    FailureSite site;
+};
+
+const ImportedType kImportedTypes[] = {
+    {"builtins", "type", sizeof(PyHeapTypeObject), &g_state.type_type, ORB_SITE("type", 9)},
+    {"numpy", "dtype", sizeof(PyArray_Descr), &g_state.numpy_dtype, ORB_SITE("__init__", 155)},
+    {"numpy", "flatiter", sizeof(PyArrayIterObject), &g_state.numpy_flatiter,
+     ORB_SITE("__init__", 168)},
+    {"numpy", "broadcast", kBroadcastSize, &g_state.numpy_broadcast, ORB_SITE("__init__", 172)},
+    {"numpy", "ndarray", sizeof(PyArrayObject_fields), &g_state.numpy_ndarray,
+     ORB_SITE("__init__", 181)},
+    {"numpy", "ufunc", sizeof(PyUFuncObject), &g_state.numpy_ufunc, ORB_SITE("__init__", 861)},
+};
+
+int check_type_size(const ImportedType &imported, PyTypeObject *type) noexcept {
+    const Py_ssize_t size = type->tp_basicsize;
+    if (size == imported.built_size) return 0;
+    if (size > imported.built_size) {
+        char warning[200];
+        if (std::snprintf(warning, sizeof warning,
+                          "%s.%s size changed, may indicate binary incompatibility. "
+                          "Expected %zd, got %zd",
+                          imported.module, imported.name, imported.built_size, size) < 0)
+            return 0;
+        return PyErr_WarnEx(nullptr, warning, 0);
+    }
+    PyErr_Format(PyExc_ValueError,
+                 "%.200s.%.200s has the wrong size, try recompiling. Expected %zd, got %zd",
+                 imported.module, imported.name, imported.built_size, size);
+    return -1;
+}
+
+int import_type(const ImportedType &imported) noexcept {
+    Owned module_name = Owned::steal(PyUnicode_FromString(imported.module));
+    if (!module_name) return record_failure(imported.site);
+    Owned module = Owned::steal(PyImport_Import(module_name.get()));
+    if (!module) return record_failure(imported.site);
+    Owned type = Owned::steal(PyObject_GetAttrString(module.get(), imported.name));
+    if (!type) return record_failure(imported.site);
+    if (!PyType_Check(type.get())) {
+        PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", imported.module,
+                     imported.name);
+        return record_failure(imported.site);
+    }
+    if (check_type_size(imported, reinterpret_cast<PyTypeObject *>(type.get())) < 0)
+        return record_failure(imported.site);
+    store_state(*imported.slot, type.release());
+    return 0;
+}
+
+int make_constants() noexcept {
+    store_state(g_state.shape_r, PyTuple_Pack(1, g_state.int_3));
+    if (!g_state.shape_r) return ORB_FAIL_AT(1);
+    store_state(g_state.shape_v, PyTuple_Pack(1, g_state.int_3));
+    if (!g_state.shape_v) return ORB_FAIL_AT(1);
+    const Names &n = g_state.names;
+    store_state(g_state.body_array_variable_names,
+                PyTuple_Pack(4, n.bodies, n.body_array, n.i, n.b));
+    if (!g_state.body_array_variable_names) return ORB_FAIL_AT(1);
+    compat::CodeFields fields{1, 4, g_state.body_array_variable_names, n.source_path,
+                              n.BodyArray, 35, g_state.empty_tuple, g_state.empty_bytes};
+    store_state(g_state.body_array_code, compat::new_code_object(fields));
+    if (!g_state.body_array_code) return ORB_FAIL_AT(1);
+    return 0;
+}
+
+int make_small_ints() noexcept {
+    store_state(g_state.int_0, PyLong_FromLong(0));
+    if (!g_state.int_0) return ORB_FAIL_AT(1);
+    store_state(g_state.int_1, PyLong_FromLong(1));
+    if (!g_state.int_1) return ORB_FAIL_AT(1);
+    store_state(g_state.int_3, PyLong_FromLong(3));
+    if (!g_state.int_3) return ORB_FAIL_AT(1);
+    return 0;
+}
+
+// Registers the module in sys.modules unless something is there already; `registered`
+// tells the failure exit that the entry is ours to take back.
+int register_module(PyObject *module, bool &registered) noexcept {
+    PyObject *modules = PyImport_GetModuleDict();
+    if (PyDict_GetItemString(modules, kModuleName)) return 0;
+    if (PyDict_SetItemString(modules, kModuleName, module) < 0) return ORB_FAIL_AT(1);
+    registered = true;
+    return 0;
+}
+
+// A half-made module must not stay importable: a later import would find it in
+// sys.modules and succeed without dtype or BodyArray.
+void unregister_module(PyObject *module) noexcept {
+    PendingError pending;
+    PyObject *modules = PyImport_GetModuleDict();
+    if (PyDict_GetItemString(modules, kModuleName) == module &&
+        PyDict_DelItemString(modules, kModuleName) < 0)
+        PyErr_Clear();
+    pending.restore();
+}
+
+// Steps from the module dict to the top-level statements.
+int set_up_module(PyObject *module, ProfiledCall &profile, bool &registered) noexcept {
+    PyObject *dict = PyModule_GetDict(module);
+    if (!dict) return ORB_FAIL_AT(1);
+    Py_INCREF(dict);
+    store_state(g_state.module_dict, dict);
+    g_state.builtins = PyImport_AddModule("builtins");
+    if (!g_state.builtins) return ORB_FAIL_AT(1);
+    if (PyObject_SetAttrString(module, "__builtins__", g_state.builtins) < 0)
+        return ORB_FAIL_AT(1);
+    if (fill_name_table() < 0) return ORB_FAIL_AT(1);
+    if (make_small_ints() < 0) return -1;
+    if (register_module(module, registered) < 0) return -1;
+    if (make_constants() < 0) return -1;
+    for (const ImportedType &imported : kImportedTypes)
+        if (import_type(imported) < 0) return -1;
+    profile.start(g_startup_profile);
+    if (profile.hook_failed()) return ORB_FAIL_AT(1);
+    return run_module_statements();
+}
+
+int make_empty_constants() noexcept {
+    store_state(g_state.empty_tuple, PyTuple_New(0));
+    if (!g_state.empty_tuple) return ORB_FAIL_AT(1);
+    store_state(g_state.empty_bytes, PyBytes_FromStringAndSize("", 0));
+    if (!g_state.empty_bytes) return ORB_FAIL_AT(1);
+    return 0;
+}
+
+PyObject *fail_without_module() noexcept {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, kInitName);
+    return nullptr;
+}
+
+PyObject *start_module() noexcept {
+    if (check_interpreter_version() < 0) {
+        ORB_FAIL_AT(1);
+        return fail_without_module();
+    }
+    if (make_empty_constants() < 0) return fail_without_module();
+    PyObject *module = PyModule_Create2(&g_module_definition, kApiVersion);
+    if (!module) {
+        ORB_FAIL_AT(1);
+        return fail_without_module();
+    }
+    g_state.module = module;
+    ProfiledCall profile;
+    bool registered = false;
+    if (set_up_module(module, profile, registered) < 0) {
+        if (g_state.module_dict) add_traceback_entry(kInitName);
+        if (registered) unregister_module(module);
+        g_state.module = nullptr;
+        Py_DECREF(module);
+        return profile.finish(nullptr);
+    }
+    profile.finish(Py_None);
+    return module;
+}
+
+}  // namespace
+
+}  // namespace orb
+
+PyMODINIT_FUNC PyInit_body(void) { return orb::start_module(); }

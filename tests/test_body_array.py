@@ -1,0 +1,320 @@
+"""BodyArray: building a NumPy array of the record dtype from an iterable of record dicts."""
+import builtins
+import gc
+import math
+import random
+import re
+import sys
+import traceback
+import types
+
+import numpy as np
+import pytest
+
+import orbitra.body as ob
+
+SOURCE = "orbitra\\body"
+ENTRY_NAME = re.compile(r"^orbitra\.body\.BodyArray \((\w+\.cpp):(\d+)\)$")
+
+
+def twin(bodies):
+    """Plain-Python BodyArray, the oracle for the module's."""
+    items = list(bodies)
+    return np.array([(b["r"], b["v"], b["probe"], b["m"]) for b in items], dtype=ob.dtype)
+
+
+def assert_same_array(result, expected):
+    assert type(result) is np.ndarray
+    assert result.dtype == ob.dtype and result.shape == expected.shape
+    assert result.tobytes() == expected.tobytes()
+
+
+def entry_line(exc):
+    """Line of the BodyArray entry, which must be the innermost one."""
+    last = traceback.extract_tb(exc.__traceback__)[-1]
+    assert ENTRY_NAME.match(last.name), last.name
+    assert last.filename == SOURCE
+    return last.lineno
+
+
+def random_bodies(n, seed, special=(0.0, -0.0, 1e300, -1e-300, math.inf, -math.inf, math.nan)):
+    rnd = random.Random(seed)
+
+    def value():
+        return rnd.choice(special) if rnd.random() < 0.1 else rnd.uniform(-1e6, 1e6)
+    return [ob.Body(*[value() for _ in range(7)], probe=rnd.randint(-128, 127)) for _ in range(n)]
+
+
+BODIES = random_bodies(5, 1, special=(0.0, -1.0))
+
+
+def test_empty():
+    result = ob.BodyArray([])
+    assert type(result) is np.ndarray and result.shape == (0,) and result.dtype == ob.dtype
+
+
+def test_two_bodies():
+    result = ob.BodyArray([ob.Body(m=1.0, x=1.0), ob.Body(probe=1)])
+    assert result.shape == (2,)
+    assert (result[0]["m"], result[0]["r"].tolist(), result[0]["v"].tolist(), result[0]["probe"]) \
+        == (1.0, [1.0, 0.0, 0.0], [0.0, 0.0, 0.0], 0)
+    assert (result[1]["m"], result[1]["r"].tolist(), result[1]["v"].tolist(), result[1]["probe"]) \
+        == (0.0, [0.0, 0.0, 0.0], [0.0, 0.0, 0.0], 1)
+
+
+@pytest.mark.parametrize("n, seed", [(1, 2), (7, 3), (300, 4)])
+def test_matches_twin(n, seed):
+    bodies = random_bodies(n, seed)
+    assert_same_array(ob.BodyArray(bodies), twin(bodies))
+
+
+class OnlyIter:
+    def __iter__(self):
+        return iter(BODIES)
+
+
+@pytest.mark.parametrize("make", [
+    tuple, iter, lambda b: (x for x in b), lambda b: dict(enumerate(b)).values(),
+    lambda b: type("Sub", (list,), {})(b), lambda b: OnlyIter(),
+], ids=["tuple", "iterator", "generator", "dict values", "list subclass", "iterable"])
+def test_any_iterable(make):
+    assert_same_array(ob.BodyArray(make(BODIES)), twin(BODIES))
+
+
+def test_strings_are_iterables_too():
+    assert ob.BodyArray("").shape == (0,)
+    with pytest.raises(TypeError):
+        ob.BodyArray("ab")
+
+
+class Keyed:
+    """Supports item["m"] and nothing else of a dict."""
+    def __init__(self, d):
+        self.d = d
+
+    def __getitem__(self, key):
+        return self.d[key]
+
+
+@pytest.mark.parametrize("make", [
+    lambda d: dict(d, extra="ignored", r2=None), types.MappingProxyType, Keyed,
+    lambda d: twin([d])[0],
+    lambda d: {"m": int(d["m"]), "r": tuple(d["r"]), "v": np.array(d["v"]), "probe": bool(d["probe"])},
+], ids=["extra keys", "mapping proxy", "getitem only", "record element", "other value types"])
+def test_items_need_only_the_four_keys(make):
+    items = [make(d) for d in BODIES]
+    assert_same_array(ob.BodyArray(items), twin(items))
+
+
+def test_array_of_the_record_dtype_is_its_own_source():
+    arr = ob.BodyArray(BODIES)
+    assert_same_array(ob.BodyArray(arr), arr)
+
+
+@pytest.mark.parametrize("items, error, key, line", [
+    ([{}], KeyError, "m", 40),
+    ([{"m": 1.0}], KeyError, "r", 41),
+    ([{"m": 1.0, "r": [1.0] * 3}], KeyError, "v", 42),
+    ([{"m": 1.0, "r": [1.0] * 3, "v": [1.0] * 3}], KeyError, "probe", 43),
+    ([ob.Body(), ob.Body(), {"r": 1}], KeyError, "m", 40),
+    ([ob.Body(), None], TypeError, None, 40),
+    ([3], TypeError, None, 40),
+    ([dict(ob.Body(), m="heavy")], ValueError, None, 40),
+    ([dict(ob.Body(), r=[1.0, 2.0])], ValueError, None, 41),
+    ([dict(ob.Body(), v="xyz")], ValueError, None, 42),
+    ([dict(ob.Body(), probe="abc")], ValueError, None, 43),
+])
+def test_item_failures(items, error, key, line):
+    with pytest.raises(error) as info:
+        ob.BodyArray(items)
+    if key is not None:
+        assert info.value.args == (key,)
+    assert entry_line(info.value) == line
+
+
+def test_not_iterable():
+    with pytest.raises(TypeError, match="not iterable") as info:
+        ob.BodyArray(5)
+    assert entry_line(info.value) == 37
+
+
+def test_failing_iterable_fails_at_list():
+    def gen():
+        yield ob.Body()
+        raise ZeroDivisionError("gen")
+    with pytest.raises(ZeroDivisionError, match="gen") as info:
+        ob.BodyArray(gen())
+    assert entry_line(info.value) == 37
+
+
+@pytest.mark.parametrize("call", [
+    lambda: ob.BodyArray(), lambda: ob.BodyArray([], []), lambda: ob.BodyArray(bodies=[]),
+], ids=["none", "two", "keyword"])
+def test_takes_exactly_one_positional_argument(call):
+    with pytest.raises(TypeError, match=r"^BodyArray\(\) takes"):
+        call()
+
+
+class StandInNumpy:
+    """Stands in for the module global `np`: logs and forwards calls of `empty`."""
+    def __init__(self, log=None, fill=None, array_type=np.ndarray):
+        self.log = log if log is not None else []
+        self.fill, self.array_type = fill, array_type
+        self.calls, self.arrays = [], []
+
+    def empty(self, *args, **kwargs):
+        self.log.append("empty")
+        self.calls.append((args, kwargs))
+        arr = np.empty(*args, **kwargs)
+        if self.fill is not None:
+            arr.view(np.uint8)[:] = self.fill
+        self.arrays.append(arr.view(self.array_type))
+        return self.arrays[-1]
+
+
+def test_calls_empty_of_global_np_with_length_and_global_dtype(monkeypatch):
+    np_ = StandInNumpy()
+    monkeypatch.setattr(ob, "np", np_)
+    result = ob.BodyArray(BODIES[:2])
+    [(args, kwargs)] = np_.calls
+    assert args == (2,) and type(args[0]) is int
+    assert list(kwargs) == ["dtype"] and kwargs["dtype"] is ob.dtype
+    assert result is np_.arrays[0]
+    assert_same_array(result, twin(BODIES[:2]))
+
+
+def test_global_dtype_is_read_at_each_call(monkeypatch):
+    other = np.dtype([("m", "f4"), ("probe", "i2"), ("r", "f4", (3,)), ("v", "f8", (3,))])
+    monkeypatch.setattr(ob, "dtype", other)
+    result = ob.BodyArray([ob.Body(m=1.5, x=2.0, vz=3.0, probe=-4)])
+    assert result.dtype == other
+    assert (result["m"].tolist(), result["probe"].tolist()) == ([1.5], [-4])
+    assert (result["r"].tolist(), result["v"].tolist()) == ([[2.0, 0.0, 0.0]], [[0.0, 0.0, 3.0]])
+
+
+@pytest.mark.parametrize("name", ["np", "dtype"])
+def test_missing_global(monkeypatch, name):
+    monkeypatch.delattr(ob, name)
+    with pytest.raises(NameError, match="^name '%s' is not defined$" % name) as info:
+        ob.BodyArray([])
+    assert entry_line(info.value) == 38
+
+
+@pytest.mark.parametrize("name, value", [("np", np), ("dtype", ob.dtype)])
+def test_global_falls_back_to_builtins(monkeypatch, name, value):
+    monkeypatch.delattr(ob, name)
+    monkeypatch.setattr(builtins, name, value, raising=False)
+    assert_same_array(ob.BodyArray(BODIES), twin(BODIES))
+
+
+def test_module_global_hides_builtin(monkeypatch):
+    monkeypatch.setattr(builtins, "np", object(), raising=False)
+    monkeypatch.setattr(builtins, "dtype", "not a dtype", raising=False)
+    assert_same_array(ob.BodyArray(BODIES), twin(BODIES))
+
+
+@pytest.mark.parametrize("name, value, error", [
+    ("np", types.SimpleNamespace(), AttributeError),
+    ("dtype", "no such type", TypeError),
+    ("np", types.SimpleNamespace(empty=None), TypeError),
+])
+def test_empty_failures(monkeypatch, name, value, error):
+    monkeypatch.setattr(ob, name, value)
+    with pytest.raises(error) as info:
+        ob.BodyArray(BODIES)
+    assert entry_line(info.value) == 38
+
+
+def test_elements_before_the_failure_are_written(monkeypatch):
+    np_ = StandInNumpy(fill=0xAB)
+    monkeypatch.setattr(ob, "np", np_)
+    partial = {"m": 2.0, "r": [1.0, 2.0, 3.0], "v": [4.0, 5.0, 6.0]}
+    with pytest.raises(KeyError, match="probe") as info:
+        ob.BodyArray([BODIES[0], partial, BODIES[1]])
+    assert entry_line(info.value) == 43
+    [arr] = np_.arrays
+    assert arr[:1].tobytes() == twin(BODIES[:1]).tobytes()
+    assert (arr[1]["m"], arr[1]["r"].tolist(), arr[1]["v"].tolist()) == (2.0, partial["r"], partial["v"])
+    assert arr[1]["probe"] == np.int8(-0x55) and arr[2:].tobytes() == b"\xab" * 57
+
+
+def test_mass_is_written_before_a_bad_position(monkeypatch):
+    np_ = StandInNumpy(fill=0)
+    monkeypatch.setattr(ob, "np", np_)
+    with pytest.raises(ValueError) as info:
+        ob.BodyArray([dict(BODIES[0], m=5.0, r=[1.0, 2.0])])
+    assert entry_line(info.value) == 41
+    assert np_.arrays[0][0]["m"] == 5.0
+
+
+def test_order_of_reads_and_row_fetches(monkeypatch):
+    log = []
+
+    class LoggingItem(Keyed):
+        def __getitem__(self, key):
+            log.append(("item", key))
+            return self.d[key]
+
+    class LoggingArray(np.ndarray):
+        def __getitem__(self, index):
+            log.append(("row", index, type(index)))
+            return super().__getitem__(index)
+
+    def items():
+        for k in range(3):
+            log.append(("yield", k))
+            yield LoggingItem(BODIES[k])
+
+    np_ = StandInNumpy(log=log, array_type=LoggingArray)
+    monkeypatch.setattr(ob, "np", np_)
+    result = ob.BodyArray(items())
+    expected = [("yield", 0), ("yield", 1), ("yield", 2), "empty"]
+    for k in range(3):
+        for field in ("m", "r", "v", "probe"):
+            expected += [("item", field), ("row", k, int)]
+    assert log == expected
+    assert result.view(np.ndarray).tobytes() == twin(BODIES[:3]).tobytes()
+
+
+def test_caller_object_is_not_used_after_copying():
+    class Odd(list):
+        def __iter__(self):
+            return reversed(BODIES[:3])
+
+        def __len__(self):
+            return 99
+
+    assert_same_array(ob.BodyArray(Odd()), twin(reversed(BODIES[:3])))
+
+    bodies = list(BODIES)
+
+    class Growing(Keyed):
+        def __getitem__(self, key):
+            bodies.append(BODIES[0])
+            return self.d[key]
+    bodies[0] = Growing(BODIES[0])
+    assert ob.BodyArray(bodies).shape == (len(BODIES),)
+
+
+def test_references_are_released():
+    items = [ob.Body(m=float(k) + 0.5) for k in range(3)]
+    mass = items[0]["m"]
+    bodies = list(items)
+    objects = [bodies, mass] + items
+    for round_ in range(2):  # the first round may fill caches
+        before = [sys.getrefcount(o) for o in objects]
+        for _ in range(50):
+            result = ob.BodyArray(bodies)
+            assert sys.getrefcount(result) == 2
+            for bad in ({"m": mass}, {"m": mass, "r": 1}, 7):
+                try:
+                    ob.BodyArray(bodies + [bad])
+                except (KeyError, ValueError, TypeError):
+                    pass
+            try:
+                ob.BodyArray(iter(bodies + [{"m": mass}]))
+            except KeyError:
+                pass
+        gc.collect()
+        after = [sys.getrefcount(o) for o in objects]
+    assert before == after

@@ -1,0 +1,177 @@
+"""Start-up of orbitra.body: module surface, import warnings and the checks of the NumPy types."""
+import builtins
+import importlib
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import orbitra.body as ob
+
+DOC = ("\nBasic Body object for the simulation.\n"
+       "A physical body with mass, coordinates and momentum.\n"
+       "Its class lacks behaviour and only stores data.\n"
+       "Technically it's a C struct, sometimes posing as a numpy record array.\n")
+
+NUMPY_TYPES = ["dtype", "flatiter", "broadcast", "ndarray", "ufunc"]
+
+# Shared by the child scripts: a type smaller than anything checked, and a type
+# larger than numpy.NAME that forwards calls to the real type and logs them.
+PRELUDE = """
+import sys, warnings, builtins, numpy
+class Small:
+    pass
+real = getattr(numpy, "NAME", type)
+calls, made = [], []
+def forward(cls, *args, **kwargs):
+    calls.append((args, kwargs))
+    made.append(real(*args, **kwargs))
+    return made[-1]
+Big = type("Big", (), {"__slots__": tuple("a%d" % i for i in range(real.__basicsize__ // 8 + 1)),
+                       "__new__": forward})
+grown = ("numpy.NAME size changed, may indicate binary incompatibility. Expected %d, got %d"
+         % (real.__basicsize__, Big.__basicsize__))
+"""
+
+
+def run_child(tmp_path, code, name="dtype", *flags):
+    # Run outside the repository so its orbitra/ sources cannot shadow the installed package.
+    script = (textwrap.dedent(PRELUDE) + textwrap.dedent(code)).replace("NAME", name)
+    res = subprocess.run([sys.executable, *flags, "-c", script], cwd=str(tmp_path),
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         universal_newlines=True, timeout=120)
+    assert res.returncode == 0, res.stderr
+    return res
+
+
+def test_module_surface():
+    assert ob.__name__ == "orbitra.body"
+    assert ob.__doc__ == DOC
+    assert ob.np is np
+    assert type(ob.__test__) is dict and ob.__test__ == {}
+    assert ob.__builtins__ is builtins
+    assert isinstance(ob.dtype, np.dtype) and ob.dtype.itemsize == 57
+    assert ob.Body.__doc__ is None
+    assert ob.BodyArray.__doc__ == "Create an numpy array if bodies from an iterable of dicts."
+    assert ob.BodyArray.__module__ == "orbitra.body"
+
+
+def test_second_import_finds_the_first_module():
+    dtype = ob.dtype
+    assert importlib.import_module("orbitra.body") is ob
+    assert importlib.import_module("orbitra.body") is sys.modules["orbitra.body"]
+    assert ob.dtype is dtype
+
+
+@pytest.mark.parametrize("flag", ["-Werror", "-Walways"])
+def test_import_is_silent(tmp_path, flag):
+    res = run_child(tmp_path, "import orbitra.body\n", "dtype", flag)
+    assert res.stderr == ""
+
+
+@pytest.mark.parametrize("module, name", [("numpy", n) for n in NUMPY_TYPES] + [("builtins", "type")])
+def test_shrunk_type_fails_import(tmp_path, module, name):
+    run_child(tmp_path, """
+        import orbitra  # the package itself needs the real builtins.type to be imported
+        expected = "MOD.NAME has the wrong size, try recompiling. Expected %d, got %d" % (
+            MOD.NAME.__basicsize__, Small.__basicsize__)
+        saved, MOD.NAME = MOD.NAME, Small
+        try:
+            import orbitra.body
+        except ValueError as e:
+            assert str(e) == expected, str(e)
+        else:
+            raise AssertionError("import succeeded")
+        finally:
+            MOD.NAME = saved
+        assert "orbitra.body" not in sys.modules
+        """.replace("MOD", module), name)
+
+
+@pytest.mark.parametrize("name", NUMPY_TYPES)
+def test_non_type_fails_import(tmp_path, name):
+    run_child(tmp_path, """
+        numpy.NAME = 3
+        try:
+            import orbitra.body
+        except TypeError as e:
+            assert str(e) == "numpy.NAME is not a type object", str(e)
+        else:
+            raise AssertionError("import succeeded")
+        """, name)
+
+
+@pytest.mark.parametrize("name", ["flatiter", "broadcast", "ufunc"])
+def test_grown_type_warns(tmp_path, name):
+    run_child(tmp_path, """
+        numpy.NAME = Big
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            import orbitra.body
+        assert [(w.category, str(w.message)) for w in caught] == [(RuntimeWarning, grown)], caught
+        assert orbitra.body.dtype.itemsize == 57
+        """, name)
+
+
+@pytest.mark.parametrize("name", ["flatiter", "broadcast", "ufunc"])
+def test_grown_type_fails_import_when_warnings_are_errors(tmp_path, name):
+    run_child(tmp_path, """
+        numpy.NAME = Big
+        try:
+            import orbitra.body
+        except RuntimeWarning as e:
+            assert str(e) == grown, str(e)
+        else:
+            raise AssertionError("import succeeded")
+        assert "orbitra.body" not in sys.modules
+        """, name, "-Werror")
+
+
+def test_dtype_built_by_calling_numpy_dtype(tmp_path):
+    run_child(tmp_path, """
+        numpy.dtype = Big
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            import orbitra.body
+        fields = [("r", numpy.double, (3,)), ("v", numpy.double, (3,)),
+                  ("probe", numpy.int8), ("m", numpy.double)]
+        assert calls == [((fields,), {"align": False})], calls
+        assert orbitra.body.dtype is made[0]
+        """)
+
+
+# (break numpy, undo it, the error the import raises)
+BREAKAGES = {
+    "shrunk dtype": ("numpy.dtype = Small", "numpy.dtype = real", "ValueError"),
+    "ufunc no type": ("numpy.ufunc = 3", "numpy.ufunc = real", "TypeError"),
+    "grown ufunc": ("numpy.ufunc = Big; warnings.simplefilter('error')",
+                    "numpy.ufunc = real; warnings.resetwarnings()", "RuntimeWarning"),
+    "no numpy": ("sys.modules['numpy'] = None", "sys.modules['numpy'] = numpy", "ImportError"),
+    "no numpy.double": ("del numpy.double", "numpy.double = numpy.float64", "AttributeError"),
+}
+
+
+@pytest.mark.parametrize("breakage", list(BREAKAGES))
+def test_failed_start_up_can_be_retried(tmp_path, breakage):
+    spoil, mend, error = BREAKAGES[breakage]
+    run_child(tmp_path, """
+        for attempt in range(2):
+            SPOIL
+            try:
+                import orbitra.body
+            except ERROR:
+                pass
+            else:
+                raise AssertionError("import succeeded")
+            MEND
+            assert "orbitra.body" not in sys.modules
+        import orbitra.body as ob
+        assert sys.modules["orbitra.body"] is ob
+        assert ob.np is numpy and ob.__test__ == {} and ob.__doc__.startswith("\\nBasic Body")
+        assert ob.dtype.itemsize == 57 and ob.dtype.names == ("r", "v", "probe", "m")
+        assert ob.Body(2.0, probe=-3) == {"r": [0.0] * 3, "v": [0.0] * 3, "probe": -3, "m": 2.0}
+        assert ob.BodyArray([ob.Body(m=1.5)])["m"].tolist() == [1.5]
+        """.replace("SPOIL", spoil).replace("MEND", mend).replace("ERROR", error),
+        "ufunc" if "ufunc" in breakage else "dtype")
