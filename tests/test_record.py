@@ -4,6 +4,7 @@ import struct
 
 import numpy as np
 import pytest
+from hypothesis import given, strategies as st
 
 from orbitra.body import Body, dtype
 
@@ -52,6 +53,11 @@ def test_record_and_array_element_agree_byte_for_byte(args):
 @pytest.mark.parametrize("slot", DOUBLES)
 def test_special_doubles_pass_through_bit_for_bit(slot, value):
     assert dict_to_bytes(Body(**{slot: value})) == pack(**{slot: value})
+
+
+@given(st.lists(st.floats(), min_size=7, max_size=7), st.integers(-128, 127))
+def test_random_records_match_packed_bytes(doubles, probe):
+    assert dict_to_bytes(Body(*doubles, probe)) == pack(*doubles, probe)
 
 
 def test_probe_is_sign_extended():

@@ -6,6 +6,14 @@
 #include <Python.h>
 #include <frameobject.h>
 
+// 3.9 made PyMODINIT_FUNC export the entry point; 3.8's leaves it to the default
+// visibility, which this module builds hidden.
+#if PY_VERSION_HEX < 0x03090000  // 3.9
+#define ORB_MODULE_ENTRY extern "C" __attribute__((visibility("default"))) PyObject *
+#else
+#define ORB_MODULE_ENTRY PyMODINIT_FUNC
+#endif
+
 namespace orb::compat {
 
 // ---------------------------------------------------------------------------------------

@@ -9,9 +9,12 @@
 // the module is built with.
 #define NPY_NO_DEPRECATED_API NPY_API_VERSION
 #define NPY_TARGET_VERSION NPY_API_VERSION
+#define NO_IMPORT_ARRAY
+#define NO_IMPORT_UFUNC
 #include <numpy/ndarraytypes.h>
 #include <numpy/ufuncobject.h>
 
+#include "frame/compat.hpp"
 #include "frame/failure.hpp"
 #include "frame/module_state.hpp"
 #include "frame/owned.hpp"
@@ -29,7 +32,7 @@ PyModuleDef g_module_definition = {
     PyModuleDef_HEAD_INIT, "body", kModuleDoc, -1, kModuleMethods, nullptr, nullptr, nullptr,
     nullptr};
 
-ProfiledOperation g_startup_profile{"PyMODINIT_FUNC PyInit_body(void)", kModuleSource, 1,
+ProfiledOperation g_startup_profile{"ORB_MODULE_ENTRY PyInit_body(void)", kModuleSource, 1,
                                     nullptr};
 
 // Only the first and third characters of "major.minor" are compared, so 3.10 and 3.1x
@@ -222,4 +225,4 @@ PyObject *start_module() noexcept {
 
 }  // namespace orb
 
-PyMODINIT_FUNC PyInit_body(void) { return orb::start_module(); }
+ORB_MODULE_ENTRY PyInit_body(void) { return orb::start_module(); }

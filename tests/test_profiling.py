@@ -1,0 +1,302 @@
+"""Call and return events that orbitra.body reports to a profiler installed with sys.setprofile."""
+import json
+import os
+import re
+import subprocess
+import sys
+import textwrap
+import threading
+import traceback
+
+import pytest
+
+import orbitra.body as ob
+
+SOURCE = "orbitra\\body"
+CONV = "__Pyx_carray_to_py_double"
+BODY_EVENTS = [("call", "Body (wrapper)"), ("call", "Body"), ("return", "Body"),
+               ("call", CONV), ("return", CONV), ("call", CONV), ("return", CONV),
+               ("return", "Body (wrapper)")]
+ENTRY_NAME = re.compile(r"^(.+) \(\w+\.cpp:\d+\)$")
+
+
+class HookError(Exception):
+    pass
+
+
+class Recorder:
+    """Profile function keeping (event, code, f_lineno, arg); `action(event, name)` may act or raise."""
+    def __init__(self, action=None):
+        self.events = []
+        self.action = action
+
+    def __call__(self, frame, event, arg):
+        self.events.append((event, frame.f_code, frame.f_lineno, arg))
+        if self.action is not None:
+            self.action(event, frame.f_code.co_name)
+
+    def inside(self, func):
+        """Events between the interpreter's own c_call and c_return/c_exception of func."""
+        start = next(k for k, e in enumerate(self.events) if e[0] == "c_call" and e[3] is func)
+        end = next(k for k, e in enumerate(self.events)
+                   if k > start and e[0] in ("c_return", "c_exception") and e[3] is func)
+        return self.events[start + 1:end]
+
+    def names(self, func):
+        return [(e[0], e[1].co_name) for e in self.inside(func)]
+
+
+def raise_on(kind, name):
+    def action(event, code_name):
+        if (event, code_name) == (kind, name):
+            raise HookError(name)
+    return action
+
+
+def profiled(hook, func, *args, **kwargs):
+    sys.setprofile(hook)
+    try:
+        return func(*args, **kwargs)
+    finally:
+        sys.setprofile(None)
+
+
+def test_body_events():
+    rec = Recorder()
+    result = profiled(rec, ob.Body, 1.0, x=2.0, probe=-1)
+    assert result == ob.Body(1.0, x=2.0, probe=-1)
+    events = rec.inside(ob.Body)
+    assert [(e[0], e[1].co_name) for e in events] == BODY_EVENTS
+    for event, code, lineno, arg in events:
+        filename, line = ("stringsource", 112) if code.co_name == CONV else (SOURCE, 25)
+        assert (code.co_filename, code.co_firstlineno, lineno) == (filename, line, line)
+    args = [e[3] for e in events]
+    assert args[0] is None and args[2] is None and args[1] is None
+    assert args[4] is result["r"] and args[6] is result["v"] and args[7] is result
+
+
+def test_body_array_events():
+    bodies = [ob.Body(m=1.0), ob.Body(probe=1)]
+    rec = Recorder()
+    result = profiled(rec, ob.BodyArray, bodies)
+    events = rec.inside(ob.BodyArray)
+    assert [(e[0], e[1].co_name) for e in events] == [("call", "BodyArray"), ("return", "BodyArray")]
+    (_, code, lineno, arg), (_, code2, _, ret) = events
+    assert (arg, ret, code2) == (None, result, code)
+    assert (code.co_firstlineno, lineno, code.co_argcount) == (35, 35, 1)
+    assert code.co_varnames == ("bodies", "body_array", "i", "b")
+    assert os.path.isabs(code.co_filename) and code.co_filename.endswith("body.cpp")
+
+
+def test_failures_report_return_with_none():
+    rec = Recorder()
+    with pytest.raises(TypeError):
+        profiled(rec, ob.BodyArray, 5)
+    assert [(e[0], e[1].co_name, e[3]) for e in rec.inside(ob.BodyArray)] == [
+        ("call", "BodyArray", None), ("return", "BodyArray", None)]
+    # A failing argument layer runs neither body layer nor builder.
+    rec = Recorder()
+    with pytest.raises(TypeError):
+        profiled(rec, ob.Body, m="heavy")
+    assert rec.inside(ob.Body) == []
+
+
+def test_code_objects_are_made_once():
+    recs = [Recorder(), Recorder()]
+    for rec in recs:
+        profiled(rec, ob.Body)
+        profiled(rec, ob.BodyArray, [])
+    first, second = ([e[1] for e in rec.inside(ob.Body) + rec.inside(ob.BodyArray)] for rec in recs)
+    assert all(a is b for a, b in zip(first, second))
+    assert len({id(c) for c in first}) == 4
+
+
+@pytest.mark.parametrize("name, call, entries", [
+    ("Body (wrapper)", lambda: ob.Body(m=1.0), [("orbitra.body.Body", SOURCE, 25)]),
+    (CONV, lambda: ob.Body(m=1.0), [("orbitra.body.Body", SOURCE, 25),
+                                    ("carray.to_py." + CONV, "stringsource", 112)]),
+    ("BodyArray", lambda: ob.BodyArray([ob.Body()]), [("orbitra.body.BodyArray", SOURCE, 35)]),
+])
+def test_hook_failing_call_event_fails_the_operation(name, call, entries):
+    rec = Recorder(raise_on("call", name))
+    with pytest.raises(HookError) as info:
+        profiled(rec, call)
+    assert not [e for e in rec.events if e[0] == "return" and e[1].co_name == name]
+    found = [(m.group(1), f.filename, f.lineno)
+             for f in traceback.extract_tb(info.value.__traceback__)
+             for m in [ENTRY_NAME.match(f.name)] if m]
+    assert found == entries
+
+
+def test_hook_failing_builder_call_event_is_unraisable(monkeypatch):
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", seen.append)
+    rec = Recorder(raise_on("call", "Body"))
+    result = profiled(rec, ob.Body, 2.0, vz=-1.0, probe=3)
+    assert [(u.exc_type, u.object) for u in seen] == [(HookError, "orbitra.body.Body")]
+    assert result == ob.Body(2.0, vz=-1.0, probe=3)
+
+
+@pytest.mark.parametrize("name", ["Body", CONV, "Body (wrapper)", "BodyArray"])
+def test_hook_failing_return_event_changes_nothing(name):
+    bodies = [ob.Body(m=1.0, probe=2), ob.Body(vx=3.0)]
+    expected = (ob.Body(1.0, 2.0, vz=3.0, probe=4), ob.BodyArray(bodies).tobytes())
+    rec = Recorder(raise_on("return", name))
+    assert profiled(rec, lambda: (ob.Body(1.0, 2.0, vz=3.0, probe=4),
+                                  ob.BodyArray(bodies).tobytes())) == expected
+    rec = Recorder(raise_on("return", name))
+    with pytest.raises(KeyError) as info:
+        profiled(rec, lambda: (ob.Body(), ob.BodyArray([{"m": 1.0}])))
+    assert info.value.args == ("r",)
+    assert traceback.extract_tb(info.value.__traceback__)[-1].lineno == 41
+
+
+@pytest.mark.parametrize("name", ["Body (wrapper)", "Body", CONV, "BodyArray"])
+def test_hook_removing_itself(name):
+    def action(event, code_name):
+        if (event, code_name) == ("call", name):
+            sys.setprofile(None)
+    rec = Recorder(action)
+    result = profiled(rec, lambda: (ob.Body(m=2.0, probe=-2), ob.BodyArray([ob.Body(z=1.0)]).tobytes()))
+    assert result == (ob.Body(m=2.0, probe=-2), ob.BodyArray([ob.Body(z=1.0)]).tobytes())
+    assert (rec.events[-1][0], rec.events[-1][1].co_name) == ("call", name)
+    assert sum(k * k for k in range(10)) == 285  # the interpreter runs on normally
+
+
+def test_hook_calling_the_module_sees_no_inner_events():
+    inner = []
+
+    def action(event, code_name):
+        if event in ("call", "return"):
+            inner.append((ob.Body(m=9.0), ob.BodyArray([ob.Body(x=1.0)]).tobytes()))
+    rec = Recorder(action)
+    assert profiled(rec, ob.Body, m=1.0) == ob.Body(m=1.0)
+    assert rec.names(ob.Body) == BODY_EVENTS
+    assert inner == [(ob.Body(m=9.0), ob.BodyArray([ob.Body(x=1.0)]).tobytes())] * 8
+
+
+def test_trace_function_alone_sees_nothing():
+    seen = []
+
+    def tracer(frame, event, arg):
+        code = frame.f_code
+        if code.co_filename in (SOURCE, "stringsource") or code.co_name == "BodyArray":
+            seen.append((event, code.co_name))
+        return tracer
+    old = sys.gettrace()
+    sys.settrace(tracer)
+    try:
+        ob.BodyArray([ob.Body(m=1.0)])
+    finally:
+        sys.settrace(old)
+    assert seen == []
+
+
+def test_events_go_to_the_calling_threads_profiler():
+    main = Recorder()
+    results = []
+    sys.setprofile(main)
+    try:
+        worker = threading.Thread(target=lambda: results.append(ob.BodyArray([ob.Body(m=3.0)])))
+        worker.start()
+        worker.join()
+    finally:
+        sys.setprofile(None)
+    assert results[0]["m"].tolist() == [3.0]
+    assert not [e for e in main.events if e[1].co_filename in (SOURCE, "stringsource")
+                or e[1].co_name == "BodyArray"]
+
+
+def run_python(tmp_path, code):
+    # Outside the repository, so that its orbitra/ sources cannot shadow the installed package.
+    res = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=str(tmp_path),
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         universal_newlines=True, timeout=300)
+    assert res.returncode == 0, res.stderr
+    return json.loads(res.stdout)
+
+
+INIT = "PyMODINIT_FUNC PyInit_body(void)"
+
+
+def test_start_up_events(tmp_path):
+    events = run_python(tmp_path, """
+        import json, sys
+        events = []
+        def hook(frame, event, arg):
+            if event in ("call", "return"):
+                c = frame.f_code
+                events.append([event, c.co_name, c.co_filename, c.co_firstlineno, frame.f_lineno,
+                               arg is None])
+        sys.setprofile(hook)
+        import orbitra.body
+        sys.setprofile(None)
+        print(json.dumps(events))
+        """)
+    init = [k for k, e in enumerate(events) if e[1] == INIT]
+    assert [events[k] for k in init] == [["call", INIT, SOURCE, 1, 1, True],
+                                        ["return", INIT, SOURCE, 1, 1, True]]
+    assert any("numpy" in e[2] for e in events[:init[0]])
+
+
+def test_start_up_fails_when_hook_fails(tmp_path):
+    found = run_python(tmp_path, """
+        import json, sys, traceback
+        class HookError(Exception):
+            pass
+        def hook(frame, event, arg):
+            if (event, frame.f_code.co_name) == ("call", "%s"):
+                raise HookError
+        sys.setprofile(hook)
+        try:
+            import orbitra.body
+        except HookError as e:
+            print(json.dumps([[f.filename, f.lineno, f.name]
+                              for f in traceback.extract_tb(e.__traceback__)]))
+        """ % INIT)
+    entries = [(m.group(1), f, line) for f, line, name in found for m in [ENTRY_NAME.match(name)] if m]
+    assert entries == [("init orbitra.body", SOURCE, 1)]
+
+
+def test_profilers_switched_on_and_off(tmp_path):
+    assert run_python(tmp_path, """
+        import json, sys
+        import orbitra.body as ob
+        seen = [0]
+        def hook(frame, event, arg):
+            seen[0] += 1
+            if seen[0] % 7 == 0:
+                sys.setprofile(None)
+        def fib(n):
+            return n if n < 2 else fib(n - 1) + fib(n - 2)
+        def deep(n):
+            return ob.Body(m=n) if n == 0 else deep(n - 1)
+        def gen(n):
+            for k in range(n):
+                yield ob.Body(m=k)
+        body = ob.Body(1.0, 2.0, probe=3)
+        array = ob.BodyArray([body] * 3).tobytes()
+        for round_ in range(200):
+            for k in range(20):
+                if (round_ + k) % 3 == 0:
+                    sys.setprofile(None if sys.getprofile() else hook)
+                assert ob.Body(1.0, 2.0, probe=3) == body
+                assert fib(6) == 8 and deep(30) == ob.Body()
+                assert ob.BodyArray(gen(3))["m"].tolist() == [0.0, 1.0, 2.0]
+                assert ob.BodyArray([body] * 3).tobytes() == array
+                try:
+                    ob.BodyArray([body, {}])
+                except KeyError:
+                    pass
+        sys.setprofile(None)
+        print(json.dumps(seen[0] > 1000))
+        """) is True
+
+
+def test_pure_python_profiler_reports_the_module():
+    import profile
+    prof = profile.Profile()
+    assert prof.runcall(ob.Body, m=1.0) == ob.Body(m=1.0)
+    prof.create_stats()
+    names = {name for (_, _, name) in prof.stats}
+    assert {"Body (wrapper)", "Body", CONV} <= names
