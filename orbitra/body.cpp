@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "frame/arguments.hpp"
+#include "frame/compat.hpp"
 #include "frame/failure.hpp"
 #include "frame/module_state.hpp"
 #include "frame/owned.hpp"
@@ -207,37 +208,137 @@ PyObject *Body_arguments(PyObject *, PyObject *args, PyObject *kwargs) noexcept 
 // ---------------------------------------------------------------------------------------
 // BodyArray
 
+// Direct stores: the bytes NumPy's item assignment would write, for values whose
+// conversion cannot differ from ours and cannot run Python code. Anything else is left
+// to NumPy.
+
+bool store_double(PyObject *value, unsigned char *destination) noexcept {
+    if (Py_TYPE(value) != &PyFloat_Type) return false;
+    const double number = PyFloat_AS_DOUBLE(value);
+    std::memcpy(destination, &number, sizeof number);
+    return true;
+}
+
+bool store_three_doubles(PyObject *value, unsigned char *destination) noexcept {
+    PyObject *const *items;
+    if (Py_TYPE(value) == &PyList_Type && PyList_GET_SIZE(value) == 3)
+        items = &PyList_GET_ITEM(value, 0);
+    else if (Py_TYPE(value) == &PyTuple_Type && PyTuple_GET_SIZE(value) == 3)
+        items = &PyTuple_GET_ITEM(value, 0);
+    else
+        return false;
+    for (int index = 0; index < 3; ++index)
+        if (Py_TYPE(items[index]) != &PyFloat_Type) return false;
+    for (int index = 0; index < 3; ++index)
+        store_double(items[index], destination + index * sizeof(double));
+    return true;
+}
+
+bool store_m(PyObject *value, unsigned char *element) noexcept {
+    return store_double(value, element + offsetof(BodyRecord, m));
+}
+bool store_r(PyObject *value, unsigned char *element) noexcept {
+    return store_three_doubles(value, element + offsetof(BodyRecord, r));
+}
+bool store_v(PyObject *value, unsigned char *element) noexcept {
+    return store_three_doubles(value, element + offsetof(BodyRecord, v));
+}
+bool store_probe(PyObject *value, unsigned char *element) noexcept {
+    if (Py_TYPE(value) != &PyLong_Type) return false;
+    const Py_ssize_t digits = compat::long_signed_digit_count(value);
+    if (digits < -1 || digits > 1) return false;
+    const long number =
+        digits == 0 ? 0 : digits * static_cast<long>(compat::long_digit(value, 0));
+    if (number < -128 || number > 127) return false;
+    element[offsetof(BodyRecord, probe)] = static_cast<unsigned char>(static_cast<std::int8_t>(number));
+    return true;
+}
+
+// The memory of the array made for this call, when only this call can reach the array
+// and its elements are records laid out as BodyRecord: then a direct store is exactly
+// what NumPy's item assignment would do, and no Python code can observe the export.
+class RecordMemory {
+public:
+    explicit RecordMemory(PyObject *array) noexcept {
+        if (Py_TYPE(array) != reinterpret_cast<PyTypeObject *>(g_state.numpy_ndarray) ||
+            Py_REFCNT(array) != 1 || !has_record_dtype(array))
+            return;
+        if (PyObject_GetBuffer(array, &view_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) {
+            PyErr_Clear();
+            return;
+        }
+        acquired_ = true;
+        if (view_.ndim == 1 && view_.itemsize == sizeof(BodyRecord)) {
+            base_ = static_cast<unsigned char *>(view_.buf);
+            length_ = view_.shape[0];
+        }
+    }
+    RecordMemory(const RecordMemory &) = delete;
+    RecordMemory &operator=(const RecordMemory &) = delete;
+    ~RecordMemory() {
+        if (acquired_) PyBuffer_Release(&view_);
+    }
+
+    // The element's bytes, or null where NumPy must do the work.
+    unsigned char *element(Py_ssize_t index) const noexcept {
+        return index < length_ ? base_ + index * static_cast<Py_ssize_t>(sizeof(BodyRecord))
+                               : nullptr;
+    }
+
+private:
+    static bool has_record_dtype(PyObject *array) noexcept {
+        Owned dtype = Owned::steal(PyObject_GetAttr(array, g_state.names.dtype));
+        if (!dtype) {
+            PyErr_Clear();
+            return false;
+        }
+        if (dtype.get() == g_state.record_dtype) return true;
+        const int equal = PyObject_RichCompareBool(dtype.get(), g_state.record_dtype, Py_EQ);
+        if (equal < 0) PyErr_Clear();
+        return equal == 1;
+    }
+
+    Py_buffer view_{};
+    bool acquired_ = false;
+    unsigned char *base_ = nullptr;
+    Py_ssize_t length_ = 0;
+};
+
 // Per field: the value is read before the row, and the row is fetched anew each time.
 struct FieldCopy {
     PyObject *Names::*name;
+    bool (*store_directly)(PyObject *value, unsigned char *element);
     FailureSite value_site;
     FailureSite row_site;
     FailureSite store_site;
 };
 
 const FieldCopy kFieldCopies[] = {
-    {&Names::m,
+    {&Names::m, store_m,
      ORB_SITE(kModuleSource, 40),
      ORB_SITE(kModuleSource, 40),
      ORB_SITE(kModuleSource, 40)},
-    {&Names::r,
+    {&Names::r, store_r,
      ORB_SITE(kModuleSource, 41),
      ORB_SITE(kModuleSource, 41),
      ORB_SITE(kModuleSource, 41)},
-    {&Names::v,
+    {&Names::v, store_v,
      ORB_SITE(kModuleSource, 42),
      ORB_SITE(kModuleSource, 42),
      ORB_SITE(kModuleSource, 42)},
-    {&Names::probe,
+    {&Names::probe, store_probe,
      ORB_SITE(kModuleSource, 43),
      ORB_SITE(kModuleSource, 43),
      ORB_SITE(kModuleSource, 43)},
 };
 
-int copy_field(const FieldCopy &field, PyObject *item, PyObject *array, PyObject *index) noexcept {
+// `element` is the item's memory when it may be written directly, else null.
+int copy_field(const FieldCopy &field, PyObject *item, PyObject *array, PyObject *index,
+               unsigned char *element) noexcept {
     PyObject *name = g_state.names.*field.name;
     Owned value = Owned::steal(PyObject_GetItem(item, name));
     if (!value) return record_failure(field.value_site);
+    if (element && field.store_directly(value.get(), element)) return 0;
     Owned row = Owned::steal(PyObject_GetItem(array, index));
     if (!row) return record_failure(field.row_site);
     if (PyObject_SetItem(row.get(), name, value.get()) < 0) return record_failure(field.store_site);
@@ -274,16 +375,18 @@ Owned build_body_array(PyObject *argument) noexcept {
     if (!bodies) return ORB_FAIL_AT(37);
     Owned body_array = make_empty_array(bodies.get());
     if (!body_array) return {};
+    const RecordMemory memory(body_array.get());
     Owned counter = Owned::borrow(g_state.int_0);
     Owned i, b;
     // The list is re-measured before every item: a __getitem__ may change its length.
     for (Py_ssize_t position = 0; position < PyList_GET_SIZE(bodies.get());) {
+        unsigned char *element = memory.element(position);
         b = Owned::borrow(PyList_GET_ITEM(bodies.get(), position++));
         i = Owned::borrow(counter.get());
         counter = add_one(counter.get());
         if (!counter) return ORB_FAIL_AT(39);
         for (const FieldCopy &field : kFieldCopies)
-            if (copy_field(field, b.get(), body_array.get(), i.get()) < 0) return {};
+            if (copy_field(field, b.get(), body_array.get(), i.get(), element) < 0) return {};
     }
     return body_array;
 }
@@ -362,6 +465,7 @@ int define_record_dtype() noexcept {
     Owned dtype = guarded_call(g_state.numpy_dtype, args.get(), kwargs.get());
     if (!dtype) return ORB_FAIL_AT(17);
     if (PyDict_SetItem(g_state.module_dict, n.dtype, dtype.get()) < 0) return ORB_FAIL_AT(17);
+    store_state(g_state.record_dtype, dtype.release());
     return 0;
 }
 

@@ -26,6 +26,7 @@ struct ModuleState {
     Names names;
     PyObject *int_0, *int_1, *int_3;
     PyObject *shape_r, *shape_v;  // the two (3,) tuples of the record dtype
+    PyObject *record_dtype;  // the dtype start-up made, whatever the global is now
     PyObject *body_array_variable_names;
     PyObject *body_array_code;
     PyObject *type_type;

@@ -1,0 +1,165 @@
+"""Benchmarks of orbitra.body against pure Python, NumPy and a hand-written C floor.
+
+Run with the interpreter that has orbitra installed, from any folder:
+
+    python bench/run.py [--quick]
+
+Absolute times drift on shared machines, so every figure is compared in the same process
+with its reference, and the ratios are what to read.
+"""
+
+import argparse
+import importlib.util
+import operator
+import os
+import pathlib
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import time
+import timeit
+import tracemalloc
+
+HERE = pathlib.Path(__file__).resolve().parent
+if sys.path and pathlib.Path(sys.path[0] or ".").resolve() == HERE.parent:
+    del sys.path[0]  # the source folder orbitra/ would shadow the installed package
+
+import numpy as np  # noqa: E402
+
+import orbitra.body as ob  # noqa: E402
+
+
+def build_floor(folder):
+    """Compiles floor.cpp for the running interpreter and imports it."""
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    target = pathlib.Path(folder) / ("floor" + suffix)
+    subprocess.run(
+        ["g++", "-O2", "-shared", "-fPIC", "-std=c++17", "-DNDEBUG",
+         "-I", sysconfig.get_paths()["include"], str(HERE / "floor.cpp"), "-o", str(target)],
+        check=True,
+    )
+    spec = importlib.util.spec_from_file_location("floor", target)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def python_body(m=0.0, x=0.0, y=0.0, z=0.0, vx=0.0, vy=0.0, vz=0.0, probe=0):
+    return {"r": [float(x), float(y), float(z)], "v": [float(vx), float(vy), float(vz)],
+            "probe": operator.index(probe), "m": float(m)}
+
+
+def best_of(function, repeats, number):
+    """Best time per call in ns over `repeats` runs of `number` calls."""
+    best = float("inf")
+    for _ in range(repeats):
+        start = time.perf_counter()
+        function(number)
+        best = min(best, (time.perf_counter() - start) / number * 1e9)
+    return best
+
+
+def call_loop(body, call):
+    """A loop of the literal call expression, as user code would write it."""
+    return timeit.Timer(call, globals={"Body": body}).timeit
+
+
+def body_rows(floor, repeats, number):
+    calls = [
+        "Body(1.0, x=2.0)",
+        "Body()",
+        "Body(m=1.0, x=2.0, y=3.0, z=4.0, vx=5.0, vy=6.0, vz=7.0, probe=1)",
+    ]
+    rows = []
+    for call in calls:
+        label = call if len(call) < 22 else "Body(all keywords)"
+        ours = best_of(call_loop(ob.Body, call), repeats, number)
+        python = best_of(call_loop(python_body, call), repeats, number)
+        c_floor = best_of(call_loop(floor.Body, call), repeats, number)
+        rows.append((label, ours, python, c_floor))
+    return rows
+
+
+def array_rows(floor, repeats, count):
+    bodies = [ob.Body(float(i), x=1.0 * i, y=2.0, z=3.0, vx=4.0, vy=5.0, vz=6.0, probe=i % 100)
+              for i in range(count)]
+
+    def ours(_):
+        ob.BodyArray(bodies)
+
+    def from_tuples(_):
+        np.array([(b["r"], b["v"], b["probe"], b["m"]) for b in bodies], ob.dtype)
+
+    def c_floor(_):
+        floor.store(bodies, np.empty(len(bodies), dtype=ob.dtype))
+
+    expected = np.empty(count, ob.dtype)
+    floor.store(bodies, expected)
+    assert ob.BodyArray(bodies).tobytes() == expected.tobytes()
+    per_element = [best_of(f, repeats, 1) / count for f in (ours, from_tuples, c_floor)]
+    return [("BodyArray(%d dicts)" % count, *per_element)]
+
+
+def import_times(repeats):
+    def timed(statement):
+        best = float("inf")
+        for _ in range(repeats):
+            output = subprocess.run(
+                [sys.executable, "-c",
+                 "import time; s = time.perf_counter(); %s; print(time.perf_counter() - s)" % statement],
+                check=True, capture_output=True, text=True, cwd=tempfile.gettempdir(),
+                env=dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p)),
+            ).stdout
+            best = min(best, float(output) * 1e3)
+        return best
+
+    return timed("import orbitra.body"), timed("import numpy")
+
+
+def peak_memory(count):
+    bodies = [ob.Body(float(i)) for i in range(count)]
+    ob.BodyArray(bodies[:10])  # warm caches and lazily made objects
+    tracemalloc.start()
+    tracemalloc.reset_peak() if hasattr(tracemalloc, "reset_peak") else None
+    before = tracemalloc.get_traced_memory()[0]
+    array = ob.BodyArray(bodies)
+    peak = tracemalloc.get_traced_memory()[1] - before
+    tracemalloc.stop()
+    result = array.nbytes
+    list_copy = sys.getsizeof(list(bodies))
+    return (peak - result - list_copy) / count, peak / count
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer repeats, for a smoke run")
+    options = parser.parse_args()
+    repeats, number, count = (2, 20000, 10000) if options.quick else (7, 200000, 100000)
+
+    with tempfile.TemporaryDirectory() as folder:
+        floor = build_floor(folder)
+        print("CPython %s, NumPy %s" % (sys.version.split()[0], np.__version__))
+        print()
+        print("%-22s %10s %10s %10s %12s %12s" % ("call", "ours ns", "Python ns", "C floor ns",
+                                                 "ours/floor", "ours/Python"))
+        for label, ours, python, c_floor in body_rows(floor, repeats, number):
+            print("%-22s %10.0f %10.0f %10.0f %12.2f %12.2f" % (label, ours, python, c_floor,
+                                                              ours / c_floor, ours / python))
+        print()
+        print("%-22s %10s %10s %10s %12s %12s" % ("array", "ours ns/el", "tuples", "C floor",
+                                                 "ours/floor", "ours/tuples"))
+        for label, ours, tuples, c_floor in array_rows(floor, repeats, count):
+            print("%-22s %10.1f %10.1f %10.1f %12.2f %12.2f" % (label, ours, tuples, c_floor,
+                                                              ours / c_floor, ours / tuples))
+    print()
+    orbitra_ms, numpy_ms = import_times(3 if options.quick else 7)
+    print("import orbitra.body %.1f ms, import numpy %.1f ms, ratio %.2f"
+          % (orbitra_ms, numpy_ms, orbitra_ms / numpy_ms))
+    extra, total = peak_memory(count)
+    print("BodyArray peak memory: %.1f bytes/element in all, %.2f bytes/element beyond the "
+          "result and the list copy" % (total, extra))
+
+
+if __name__ == "__main__":
+    main()
