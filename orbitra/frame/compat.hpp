@@ -84,6 +84,24 @@ inline void set_frame_line(PyFrameObject *frame, int line) noexcept {
 #endif
 }
 
+// A frame made for the module's events has the running Python frame as its f_back, as
+// PyFrame_New set it up to 3.10; profilers such as profile.Profile match calls by it.
+// From 3.11 PyFrame_New leaves it empty and the struct is internal, but f_back stays the
+// first field after the object header (Include/internal/pycore_frame.h, 3.11 to 3.13).
+inline void link_frame_to_caller(PyFrameObject *frame) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000  // 3.11
+    struct FrameHead {
+        PyObject_HEAD
+        PyFrameObject *f_back;
+    };
+    PyFrameObject *caller = PyEval_GetFrame();
+    Py_XINCREF(caller);
+    Py_XSETREF(reinterpret_cast<FrameHead *>(frame)->f_back, caller);
+#else
+    (void)frame;
+#endif
+}
+
 // ---------------------------------------------------------------------------------------
 // Code objects without a body of their own.
 // Up to 3.10 empty bytecode and an empty line table make the first line the frame's line.

@@ -27,6 +27,7 @@ int ProfiledCall::call_event(ProfiledOperation &operation) noexcept {
         ts, reinterpret_cast<PyCodeObject *>(operation.code), g_state.module_dict, nullptr)));
     if (!frame_) return 0;
     compat::set_frame_line(as_frame(frame_), operation.first_line);
+    compat::link_frame_to_caller(as_frame(frame_));
 
     compat::enter_profile_hook(ts);
     PendingError pending;

@@ -32,7 +32,7 @@ PyModuleDef g_module_definition = {
     PyModuleDef_HEAD_INIT, "body", kModuleDoc, -1, kModuleMethods, nullptr, nullptr, nullptr,
     nullptr};
 
-ProfiledOperation g_startup_profile{"ORB_MODULE_ENTRY PyInit_body(void)", kModuleSource, 1,
+ProfiledOperation g_startup_profile{"PyMODINIT_FUNC PyInit_body(void)", kModuleSource, 1,
                                     nullptr};
 
 // Only the first and third characters of "major.minor" are compared, so 3.10 and 3.1x
