@@ -487,9 +487,11 @@ int define_test_dict() noexcept {
 
 }  // namespace
 
+// A signature for inspect and nothing else: Body has no documentation string of its own.
 PyMethodDef kModuleMethods[] = {
     {"Body", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Body_arguments)),
-     METH_VARARGS | METH_KEYWORDS, nullptr},
+     METH_VARARGS | METH_KEYWORDS,
+     "Body($module, /, m=0.0, x=0.0, y=0.0, z=0.0, vx=0.0, vy=0.0, vz=0.0, probe=0)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

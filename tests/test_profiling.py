@@ -27,11 +27,13 @@ class HookError(Exception):
 class Recorder:
     """Profile function keeping (event, code, f_lineno, arg); `action(event, name)` may act or raise."""
     def __init__(self, action=None):
-        self.events = []
+        self.events, self.frames = [], []
         self.action = action
 
     def __call__(self, frame, event, arg):
         self.events.append((event, frame.f_code, frame.f_lineno, arg))
+        if event in ("call", "return") and frame.f_code.co_filename in (SOURCE, "stringsource"):
+            self.frames.append(frame)
         if self.action is not None:
             self.action(event, frame.f_code.co_name)
 
@@ -73,6 +75,7 @@ def test_body_events():
     args = [e[3] for e in events]
     assert args[0] is None and args[2] is None and args[1] is None
     assert args[4] is result["r"] and args[6] is result["v"] and args[7] is result
+    assert all(frame.f_globals is vars(ob) for frame in rec.frames)
 
 
 def test_body_array_events():
@@ -151,15 +154,16 @@ def test_hook_failing_return_event_changes_nothing(name):
     assert traceback.extract_tb(info.value.__traceback__)[-1].lineno == 41
 
 
+@pytest.mark.parametrize("kind", ["call", "return"])
 @pytest.mark.parametrize("name", ["Body (wrapper)", "Body", CONV, "BodyArray"])
-def test_hook_removing_itself(name):
+def test_hook_removing_itself(kind, name):
     def action(event, code_name):
-        if (event, code_name) == ("call", name):
+        if (event, code_name) == (kind, name):
             sys.setprofile(None)
     rec = Recorder(action)
     result = profiled(rec, lambda: (ob.Body(m=2.0, probe=-2), ob.BodyArray([ob.Body(z=1.0)]).tobytes()))
     assert result == (ob.Body(m=2.0, probe=-2), ob.BodyArray([ob.Body(z=1.0)]).tobytes())
-    assert (rec.events[-1][0], rec.events[-1][1].co_name) == ("call", name)
+    assert (rec.events[-1][0], rec.events[-1][1].co_name) == (kind, name)
     assert sum(k * k for k in range(10)) == 285  # the interpreter runs on normally
 
 

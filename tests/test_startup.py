@@ -72,61 +72,46 @@ def test_import_is_silent(tmp_path, flag):
 
 
 @pytest.mark.parametrize("module, name", [("numpy", n) for n in NUMPY_TYPES] + [("builtins", "type")])
-def test_shrunk_type_fails_import(tmp_path, module, name):
+@pytest.mark.parametrize("kind", ["shrunk", "not a type"])
+def test_wrong_type_fails_import(tmp_path, kind, module, name):
     run_child(tmp_path, """
-        import orbitra  # the package itself needs the real builtins.type to be imported
-        expected = "MOD.NAME has the wrong size, try recompiling. Expected %d, got %d" % (
-            MOD.NAME.__basicsize__, Small.__basicsize__)
-        saved, MOD.NAME = MOD.NAME, Small
+        import orbitra  # importing the package itself needs the real builtins.type
+        if "KIND" == "shrunk":
+            fake, error = Small, ValueError
+            message = "MOD.NAME has the wrong size, try recompiling. Expected %d, got %d" % (
+                MOD.NAME.__basicsize__, Small.__basicsize__)
+        else:
+            fake, error, message = 3, TypeError, "MOD.NAME is not a type object"
+        saved, MOD.NAME = MOD.NAME, fake
         try:
             import orbitra.body
-        except ValueError as e:
-            assert str(e) == expected, str(e)
+        except error as e:
+            assert str(e) == message, str(e)
         else:
             raise AssertionError("import succeeded")
         finally:
             MOD.NAME = saved
         assert "orbitra.body" not in sys.modules
-        """.replace("MOD", module), name)
+        """.replace("MOD", module).replace("KIND", kind), name)
 
 
-@pytest.mark.parametrize("name", NUMPY_TYPES)
-def test_non_type_fails_import(tmp_path, name):
-    run_child(tmp_path, """
-        numpy.NAME = 3
-        try:
-            import orbitra.body
-        except TypeError as e:
-            assert str(e) == "numpy.NAME is not a type object", str(e)
-        else:
-            raise AssertionError("import succeeded")
-        """, name)
-
-
-@pytest.mark.parametrize("name", ["flatiter", "broadcast", "ufunc"])
-def test_grown_type_warns(tmp_path, name):
+@pytest.mark.parametrize("name", NUMPY_TYPES[1:])
+@pytest.mark.parametrize("action", ["always", "error"])
+def test_grown_type_warns(tmp_path, action, name):
+    # Our filter goes first: NumPy's own filters ignore some of these warnings.
     run_child(tmp_path, """
         numpy.NAME = Big
         with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always")
-            import orbitra.body
-        assert [(w.category, str(w.message)) for w in caught] == [(RuntimeWarning, grown)], caught
-        assert orbitra.body.dtype.itemsize == 57
-        """, name)
-
-
-@pytest.mark.parametrize("name", ["flatiter", "broadcast", "ufunc"])
-def test_grown_type_fails_import_when_warnings_are_errors(tmp_path, name):
-    run_child(tmp_path, """
-        numpy.NAME = Big
-        try:
-            import orbitra.body
-        except RuntimeWarning as e:
-            assert str(e) == grown, str(e)
-        else:
-            raise AssertionError("import succeeded")
-        assert "orbitra.body" not in sys.modules
-        """, name, "-Werror")
+            warnings.simplefilter("ACTION")
+            try:
+                import orbitra.body
+            except RuntimeWarning as e:
+                assert "ACTION" == "error" and str(e) == grown, str(e)
+                assert "orbitra.body" not in sys.modules
+            else:
+                assert [(w.category, str(w.message)) for w in caught] == [(RuntimeWarning, grown)]
+                assert orbitra.body.dtype.itemsize == 57
+        """.replace("ACTION", action), name)
 
 
 def test_dtype_built_by_calling_numpy_dtype(tmp_path):
