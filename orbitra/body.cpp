@@ -261,7 +261,7 @@ class RecordMemory {
 public:
     explicit RecordMemory(PyObject *array) noexcept {
         if (Py_TYPE(array) != reinterpret_cast<PyTypeObject *>(g_state.numpy_ndarray) ||
-            Py_REFCNT(array) != 1 || !has_record_dtype(array))
+            !only_this_call_can_reach(array) || !has_record_dtype(array))
             return;
         if (PyObject_GetBuffer(array, &view_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) {
             PyErr_Clear();
@@ -286,6 +286,16 @@ public:
     }
 
 private:
+    // Python code run by an item could otherwise change the array's flags, dtype or
+    // strides between two stores; through a weak reference as much as a strong one.
+    static bool only_this_call_can_reach(PyObject *array) noexcept {
+        if (Py_REFCNT(array) != 1) return false;
+        const Py_ssize_t weak_list_offset = Py_TYPE(array)->tp_weaklistoffset;
+        if (weak_list_offset <= 0) return true;
+        auto *weak_list = reinterpret_cast<PyObject **>(reinterpret_cast<char *>(array) + weak_list_offset);
+        return *weak_list == nullptr;
+    }
+
     static bool has_record_dtype(PyObject *array) noexcept {
         Owned dtype = Owned::steal(PyObject_GetAttr(array, g_state.names.dtype));
         if (!dtype) {

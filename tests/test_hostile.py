@@ -1,0 +1,311 @@
+"""Callers, items, numpy stand-ins and profilers that fight back while Body and BodyArray run.
+
+Whatever they do, each call ends in a result or an error that the documented steps
+give, and the interpreter carries on. Cases that could take the process down run in a
+child interpreter outside the repository.
+"""
+import gc
+import subprocess
+import sys
+import textwrap
+import types
+import warnings
+import weakref
+
+import numpy as np
+import pytest
+
+import orbitra.body as ob
+
+BODY = ob.Body(1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8)
+ONE = ob.BodyArray([BODY]).tobytes()
+
+
+def run_child(tmp_path, code):
+    res = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=str(tmp_path),
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         universal_newlines=True, timeout=300)
+    assert res.returncode == 0, res.stdout + res.stderr
+    return res.stdout
+
+
+def test_conversions_that_rework_the_callers_keyword_dict(tmp_path):
+    # The module sees the caller's own dict only through the C API.
+    out = run_child(tmp_path, """
+        import ctypes, gc
+        from orbitra.body import Body
+        call = ctypes.pythonapi.PyObject_Call
+        call.argtypes = (ctypes.py_object,) * 3
+        call.restype = ctypes.py_object
+        class Hostile:
+            def __init__(self, action, value):
+                self.action, self.value = action, value
+            def __float__(self):
+                self.action()
+                gc.collect()
+                if isinstance(self.value, Exception):
+                    raise self.value
+                return self.value
+            __int__ = __float__
+        def grow():
+            d.update(("k%d" % k, [k]) for k in range(200))
+        actions = {"clear": lambda: d.clear(), "grow": grow,
+                   "replace": lambda: d.update(x=0.5, probe=None, vz="nope"),
+                   "drop-rest": lambda: [d.pop(k) for k in list(d)[1:]]}
+        for name, action in actions.items():
+            for first, expect in [(1.5, None), (ValueError(name), "ValueError"), ("s", "TypeError")]:
+                d = {"m": Hostile(action, first), "x": Hostile(lambda: None, float(len(name))),
+                     "vz": -1.0, "probe": Hostile(action, -7)}
+                try:
+                    r = call(Body, (), d)
+                except Exception as e:
+                    assert type(e).__name__ == expect, (name, e)
+                else:
+                    assert expect is None and r == {"r": [float(len(name)), 0.0, 0.0],
+                        "v": [0.0, 0.0, -1.0], "probe": -7, "m": 1.5}, (name, r)
+        print("ok")
+        """)
+    assert out == "ok\n"
+
+
+def standin(empty):
+    return types.SimpleNamespace(empty=empty)
+
+
+def keeping(array_type=None, refs=None):
+    """np.empty that keeps what it made (strongly, or through a weak reference)."""
+    made = []
+
+    def empty(n, dtype):
+        arr = np.zeros(n, dtype)
+        if array_type is not None:
+            arr = arr.view(array_type)
+        made.append(weakref.ref(arr) if refs == "weak" else arr)
+        return arr
+    return empty, made
+
+
+class Sub(np.ndarray):
+    pass
+
+
+class OnGet(dict):
+    """A body whose lookup of `key` first runs `action`."""
+
+    def __init__(self, body, key, action):
+        super().__init__(body)
+        self.key, self.action = key, action
+
+    def __getitem__(self, key):
+        if key == self.key:
+            self.action()
+        return dict.__getitem__(self, key)
+
+
+@pytest.mark.parametrize("array_type", [None, Sub])
+@pytest.mark.parametrize("target", ["caller", "copy"])
+@pytest.mark.parametrize("action, error", [
+    (lambda bodies: bodies.clear(), None),
+    (lambda bodies: bodies.append(BODY), IndexError),
+    (lambda bodies: bodies.pop(), None),
+    (lambda bodies: bodies.__setitem__(2, {"m": 1.0}), KeyError),
+], ids=["clear", "append", "pop", "replace"])
+def test_items_reworking_the_list(monkeypatch, array_type, target, action, error):
+    # The caller's list is copied first; the copy is walked by position, re-measured
+    # before each item, and can still be reached through the garbage collector.
+    if array_type is not None:
+        monkeypatch.setattr(ob, "np", standin(lambda n, dtype: np.empty(n, dtype).view(array_type)))
+    bodies = [BODY, None, BODY]
+
+    def rework():
+        lists = [o for o in gc.get_referrers(bodies[1]) if type(o) is list and o is not bodies]
+        for victim in ([bodies] if target == "caller" else lists):
+            action(victim)
+    bodies[1] = OnGet(BODY, "r", rework)
+    if target == "caller":
+        assert ob.BodyArray(bodies).view(np.ndarray).tobytes() == ONE * 3
+    elif error is not None:
+        with pytest.raises(error):
+            ob.BodyArray(bodies)
+    else:
+        assert ob.BodyArray(bodies).view(np.ndarray)[:2].tobytes() == ONE * 2
+
+
+def test_generator_failing_midway_ends_before_the_array(monkeypatch):
+    empty, made = keeping()
+    monkeypatch.setattr(ob, "np", standin(empty))
+
+    def items():
+        yield BODY
+        raise LookupError("midway")
+    with pytest.raises(LookupError, match="midway"):
+        ob.BodyArray(items())
+    assert made == []
+
+
+@pytest.mark.parametrize("array_type", [None, Sub])
+def test_items_writing_into_the_array(monkeypatch, array_type):
+    empty, made = keeping(array_type)
+    monkeypatch.setattr(ob, "np", standin(empty))
+
+    def scribble():
+        made[0][0]["m"] = -5.0  # an element already written
+        made[0][2]["probe"] = 9  # one still to come
+
+    result = ob.BodyArray([BODY, OnGet(BODY, "v", scribble), BODY])
+    assert result[0]["m"] == -5.0 and result.view(np.ndarray)[1:].tobytes() == ONE * 2
+
+
+def readonly(n, dtype):
+    arr = np.zeros(n, dtype)
+    arr.flags.writeable = False
+    return arr
+
+
+STANDINS = {
+    "list": lambda n, dtype: [{} for _ in range(n)],
+    "none": lambda n, dtype: None,
+    "short": lambda n, dtype: np.zeros(n - 1, dtype),
+    "long": lambda n, dtype: np.zeros(n + 1, dtype),
+    "float64": lambda n, dtype: np.zeros(n, np.float64),
+    "2d": lambda n, dtype: np.zeros((n, 2), dtype),
+    "reversed": lambda n, dtype: np.zeros(n, dtype)[::-1],
+    "swapped": lambda n, dtype: np.zeros(n, dtype.newbyteorder()),
+    "aligned": lambda n, dtype: np.zeros(n, np.dtype(dtype.descr, align=True)),
+    "readonly": readonly,
+}
+
+
+def snapshot(obj):
+    return obj.view(np.ndarray).tobytes() if isinstance(obj, np.ndarray) else repr(obj)
+
+
+def outcome(f, *args):
+    try:
+        return "ok", snapshot(f(*args))
+    except Exception as e:  # noqa: BLE001 - every error is compared
+        return type(e), str(e)
+
+
+@pytest.mark.parametrize("name", sorted(STANDINS))
+def test_numpy_standins(monkeypatch, name):
+    # Whatever np.empty gives, BodyArray does what NumPy's item assignment does on it.
+    bodies = [BODY, dict(BODY, probe=-2, r=(1.0, 2.0, 3.0)), BODY]
+    made = []
+    monkeypatch.setattr(ob, "np", standin(lambda n, dtype: made.append(STANDINS[name](n, dtype))
+                                          or made[-1]))
+    got = outcome(ob.BodyArray, bodies), snapshot(made[0])
+
+    def model():
+        arr = STANDINS[name](len(bodies), ob.dtype)
+        made.append(arr)
+        for i, b in enumerate(bodies):
+            for field in ("m", "r", "v", "probe"):
+                value = b[field]
+                arr[i][field] = value
+        return arr
+    assert got == (outcome(model), snapshot(made[-1]))
+
+
+def freeze(arr):
+    arr.flags.writeable = False
+
+
+def retype(arr):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        arr.dtype = np.dtype([("m", "f8"), ("r", "f8", 3), ("v", "f8", 3), ("probe", "i1")])
+
+
+def alias(arr):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        arr.strides = (0,)
+
+
+@pytest.mark.parametrize("change", [freeze, retype, alias])
+def test_array_changed_through_a_weak_reference(monkeypatch, change):
+    # The array stays reachable from Python although only the call holds it: what NumPy's
+    # item assignment does on the general path must happen on every path.
+    outcomes = []
+    for array_type in (Sub, None):  # Sub: every write goes through NumPy
+        empty, made = keeping(array_type, refs="weak")
+        monkeypatch.setattr(ob, "np", standin(empty))
+        try:
+            bodies = [BODY, OnGet(ob.Body(-1.0), "m", lambda: change(made[0]())), ob.Body(probe=5)]
+            got = ob.BodyArray(bodies)
+            outcomes.append(got.view(np.ndarray).tobytes())
+        except ValueError as e:
+            outcomes.append(str(e))
+    assert outcomes[1] == outcomes[0]
+
+
+def test_recursion_through_numpy_empty(tmp_path):
+    out = run_child(tmp_path, """
+        import sys, types
+        import numpy
+        import orbitra.body as ob
+        depth = [0]
+        def empty(n, dtype):
+            depth[0] += 1
+            return ob.BodyArray([{}] * n)
+        ob.np = types.SimpleNamespace(empty=empty)
+        for limit in (sys.getrecursionlimit(), 200):
+            sys.setrecursionlimit(limit)
+            try:
+                ob.BodyArray([1])
+            except RecursionError:
+                pass
+            else:
+                raise AssertionError("no RecursionError")
+        ob.np = numpy
+        assert ob.BodyArray([ob.Body(m=2.0)])["m"].tolist() == [2.0]
+        assert ob.Body(probe=3)["probe"] == 3 and sum(range(100)) == 4950
+        print("ok", depth[0] > 50)
+        """)
+    assert out == "ok True\n"
+
+
+def test_profilers_that_misbehave(tmp_path):
+    out = run_child(tmp_path, """
+        import sys
+        import orbitra.body as ob
+        def work():
+            return ob.Body(1.0, probe=-1), ob.BodyArray([ob.Body(x=2.0)] * 2).tobytes()
+        expected = work()
+        seen = []
+        def other(frame, event, arg):
+            seen.append((event, frame.f_code.co_name))
+        def swap(frame, event, arg):  # hands over to another profiler mid-call
+            if frame.f_code.co_name == "Body":
+                sys.setprofile(other)
+        def reenter(frame, event, arg):  # uses the module, good and bad, from the hook
+            if event in ("call", "return"):
+                ob.Body(m=3.0)
+                try:
+                    ob.BodyArray([{"m": 1.0}])
+                except KeyError:
+                    pass
+                try:
+                    ob.Body(probe=1000)
+                except OverflowError:
+                    pass
+        def off_and_on(frame, event, arg):
+            sys.setprofile(None)
+            sys.setprofile(off_and_on)
+        def everything_raises(frame, event, arg):
+            raise RuntimeError(event)
+        for hook in (swap, reenter, off_and_on, everything_raises):
+            sys.setprofile(hook)
+            try:
+                got = work()
+            except RuntimeError:
+                got = "raised"
+            finally:
+                sys.setprofile(None)
+            assert got == expected or hook is everything_raises, (hook.__name__, got)
+        assert ("return", "Body (wrapper)") in seen
+        assert work() == expected and sum(range(10)) == 45
+        print("ok")
+        """)
+    assert out == "ok\n"
