@@ -50,13 +50,16 @@ def python_body(m=0.0, x=0.0, y=0.0, z=0.0, vx=0.0, vy=0.0, vz=0.0, probe=0):
             "probe": operator.index(probe), "m": float(m)}
 
 
-def best_of(function, repeats, number):
-    """Best time per call in ns over `repeats` runs of `number` calls."""
-    best = float("inf")
+def best_of(functions, repeats, number):
+    """Best time per call in ns of each function, over `repeats` rounds of `number` calls.
+    The functions take turns within each round, so that a change of machine load
+    between them shows in every one of them rather than in their ratio."""
+    best = [float("inf")] * len(functions)
     for _ in range(repeats):
-        start = time.perf_counter()
-        function(number)
-        best = min(best, (time.perf_counter() - start) / number * 1e9)
+        for index, function in enumerate(functions):
+            start = time.perf_counter()
+            function(number)
+            best[index] = min(best[index], (time.perf_counter() - start) / number * 1e9)
     return best
 
 
@@ -74,10 +77,9 @@ def body_rows(floor, repeats, number):
     rows = []
     for call in calls:
         label = call if len(call) < 22 else "Body(all keywords)"
-        ours = best_of(call_loop(ob.Body, call), repeats, number)
-        python = best_of(call_loop(python_body, call), repeats, number)
-        c_floor = best_of(call_loop(floor.Body, call), repeats, number)
-        rows.append((label, ours, python, c_floor))
+        timings = best_of([call_loop(body, call) for body in (ob.Body, python_body, floor.Body)],
+                          repeats, number)
+        rows.append((label, *timings))
     return rows
 
 
@@ -97,7 +99,7 @@ def array_rows(floor, repeats, count):
     expected = np.empty(count, ob.dtype)
     floor.store(bodies, expected)
     assert ob.BodyArray(bodies).tobytes() == expected.tobytes()
-    per_element = [best_of(f, repeats, 1) / count for f in (ours, from_tuples, c_floor)]
+    per_element = [t / count for t in best_of([ours, from_tuples, c_floor], repeats, 1)]
     return [("BodyArray(%d dicts)" % count, *per_element)]
 
 
@@ -135,7 +137,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer repeats, for a smoke run")
     options = parser.parse_args()
-    repeats, number, count = (2, 20000, 10000) if options.quick else (7, 200000, 100000)
+    repeats, number, count = (3, 20000, 10000) if options.quick else (15, 100000, 100000)
 
     with tempfile.TemporaryDirectory() as folder:
         floor = build_floor(folder)
