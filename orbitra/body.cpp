@@ -415,8 +415,11 @@ PyObject *BodyArray(PyObject *, PyObject *bodies) noexcept {
     return result.release();
 }
 
+// The signature line is for inspect; __doc__ is the text after it.
 PyMethodDef g_body_array_definition = {
-    "BodyArray", BodyArray, METH_O, "Create an numpy array if bodies from an iterable of dicts."};
+    "BodyArray", BodyArray, METH_O,
+    "BodyArray(bodies, /)\n--\n\n"
+    "Create an numpy array if bodies from an iterable of dicts."};
 
 // ---------------------------------------------------------------------------------------
 // Top-level statements
