@@ -52,7 +52,7 @@ Owned make_list_of_three(const unsigned char *three_doubles) noexcept {
 Owned carray_to_py_double(const unsigned char *three_doubles) noexcept {
     ProfiledCall profile(g_list_profile);
     Owned list;
-    if (profile.hook_failed())
+    if (profile.call_event_failed())
         ORB_FAIL_IN(kStringSource, 112);
     else
         list = make_list_of_three(three_doubles);
@@ -115,7 +115,7 @@ BodyRecord build_record(const BodyOptions *options) noexcept {
 // the record is still built from the options so the caller never sees undefined bytes.
 BodyRecord Body(const BodyOptions *options) noexcept {
     ProfiledCall profile(g_builder_profile);
-    if (profile.hook_failed()) {
+    if (profile.call_event_failed()) {
         ORB_FAIL_AT(25);
         report_unraisable();
     }
@@ -133,7 +133,7 @@ PyObject *Body_wrapper(double m, double x, double y, double z, double vx, double
                        std::int8_t probe) noexcept {
     ProfiledCall profile(g_body_profile);
     Owned result;
-    if (profile.hook_failed()) {
+    if (profile.call_event_failed()) {
         ORB_FAIL_AT(25);
     } else {
         const BodyOptions options{8, m, x, y, z, vx, vy, vz, probe};
@@ -406,7 +406,7 @@ PyObject *BodyArray(PyObject *, PyObject *bodies) noexcept {
     if (g_state.body_array_code) g_body_array_profile.code = g_state.body_array_code;
     ProfiledCall profile(g_body_array_profile);
     Owned result;
-    if (profile.hook_failed())
+    if (profile.call_event_failed())
         ORB_FAIL_AT(35);
     else
         result = build_body_array(bodies);

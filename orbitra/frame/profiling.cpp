@@ -18,14 +18,17 @@ PyFrameObject *as_frame(const Owned &frame) noexcept {
 
 int ProfiledCall::call_event(ProfiledOperation &operation) noexcept {
     PyThreadState *ts = PyThreadState_Get();
+    // Without its code object or frame the event cannot be reported; the operation then
+    // fails with that error as it would had the hook failed, rather than running on with
+    // an error pending and returning a result as if nothing had happened.
     if (!operation.code) {
         operation.code = make_synthetic_code(operation.function_name, operation.file_name,
                                              operation.first_line);
-        if (!operation.code) return 0;
+        if (!operation.code) return -1;
     }
     frame_ = Owned::steal(reinterpret_cast<PyObject *>(PyFrame_New(
         ts, reinterpret_cast<PyCodeObject *>(operation.code), g_state.module_dict, nullptr)));
-    if (!frame_) return 0;
+    if (!frame_) return -1;
     compat::set_frame_line(as_frame(frame_), operation.first_line);
     compat::link_frame_to_caller(as_frame(frame_));
 
@@ -41,7 +44,7 @@ int ProfiledCall::call_event(ProfiledOperation &operation) noexcept {
 
 void ProfiledCall::return_event(PyObject *result) noexcept {
     PyThreadState *ts = PyThreadState_Get();
-    if (!compat::tracing_flag_set(ts)) return;
+    if (!frame_ || !compat::tracing_flag_set(ts)) return;
     PendingError pending;
     compat::enter_profile_hook(ts);
     if (ts->c_profilefunc)

@@ -29,8 +29,9 @@ public:
         if (compat::profile_hook_active(PyThreadState_Get())) status_ = call_event(operation);
     }
 
-    // The hook failed the call event; its error is pending and the operation must not run.
-    bool hook_failed() const noexcept { return status_ < 0; }
+    // The call event failed (the hook raised, or its frame could not be made); the error
+    // is pending and the operation must not run.
+    bool call_event_failed() const noexcept { return status_ < 0; }
 
     // Reports the return event with `result` (borrowed, may be null) and passes it on.
     PyObject *finish(PyObject *result) noexcept {

@@ -142,11 +142,13 @@ int make_small_ints() noexcept {
 }
 
 // Registers the module in sys.modules unless something is there already; `registered`
-// tells the failure exit that the entry is ours to take back.
+// tells the failure exit that the entry is ours to take back. The key is the interned
+// name, so neither the lookup nor the removal needs memory that could fail to come.
 int register_module(PyObject *module, bool &registered) noexcept {
     PyObject *modules = PyImport_GetModuleDict();
-    if (PyDict_GetItemString(modules, kModuleName)) return 0;
-    if (PyDict_SetItemString(modules, kModuleName, module) < 0) return ORB_FAIL_AT(1);
+    PyObject *name = g_state.names.module_name;
+    if (PyDict_GetItemWithError(modules, name)) return 0;
+    if (PyErr_Occurred() || PyDict_SetItem(modules, name, module) < 0) return ORB_FAIL_AT(1);
     registered = true;
     return 0;
 }
@@ -156,9 +158,10 @@ int register_module(PyObject *module, bool &registered) noexcept {
 void unregister_module(PyObject *module) noexcept {
     PendingError pending;
     PyObject *modules = PyImport_GetModuleDict();
-    if (PyDict_GetItemString(modules, kModuleName) == module &&
-        PyDict_DelItemString(modules, kModuleName) < 0)
+    PyObject *name = g_state.names.module_name;
+    if (PyDict_GetItemWithError(modules, name) == module && PyDict_DelItem(modules, name) < 0)
         PyErr_Clear();
+    PyErr_Clear();
     pending.restore();
 }
 
@@ -179,7 +182,7 @@ int set_up_module(PyObject *module, ProfiledCall &profile, bool &registered) noe
     for (const ImportedType &imported : kImportedTypes)
         if (import_type(imported) < 0) return -1;
     profile.start(g_startup_profile);
-    if (profile.hook_failed()) return ORB_FAIL_AT(1);
+    if (profile.call_event_failed()) return ORB_FAIL_AT(1);
     return run_module_statements();
 }
 

@@ -1,0 +1,197 @@
+"""Child program of test_allocation_failure.py: runs calls of orbitra.body while the
+interpreter's allocations fail and prints a JSON summary of the outcomes.
+
+    python alloc_sweep.py calls [NAME-PART]   every call case, in one process
+    python alloc_sweep.py import N [single]   one start-up, then an import
+"""
+import gc
+import json
+import os
+import sys
+
+import _testcapi
+import numpy  # imported before any window: the sweeps aim at orbitra.body, not NumPy
+import orbitra  # the package, likewise
+
+CAP = 2000
+SOURCE = "orbitra\\body"
+
+
+def window(start, stop, call, args, kwargs, box, profiler):
+    """Calls `call` while allocations start..stop-1 fail (all from start on if stop is 0)
+    and stores its result or exception in `box`. Nothing else here allocates: the function
+    is short, so that the instruction offsets 3.12's profile events box as ints stay small
+    cached ones, and the profiler's first event, before the window, makes the frame object."""
+    if profiler:
+        sys.setprofile(profiler)
+    try:
+        _testcapi.set_nomemory(start, stop)
+        box[0] = call(*args, **kwargs)
+    except BaseException as exc:
+        box[1] = exc
+    # A failed profile event fails the call it reports; up to 3.11 the profiler is then
+    # removed. Retried inline: another call could fail the same way.
+    attempts = 0
+    while attempts < 100:
+        attempts += 1
+        try:
+            _testcapi.remove_mem_hooks()
+            break
+        except BaseException:
+            pass
+    sys.setprofile(None)
+
+
+def quiet_profiler(frame, event, arg):
+    """Allocates nothing, so that the window fails the module's allocations, not its own."""
+
+
+def module_lines(error):
+    tb, lines = error.__traceback__, []
+    while tb is not None:
+        if tb.tb_frame.f_code.co_filename == SOURCE:
+            lines.append(tb.tb_lineno)
+        tb = tb.tb_next
+    return lines
+
+
+def judge(result, error, expected):
+    """'done', 'memory', 'partial' (the expected error without the module's traceback
+    entry, which it may drop when it cannot make it) or a fault's description."""
+    if isinstance(error, MemoryError):
+        return "memory"
+    if isinstance(expected, tuple):  # (exception type, module source line)
+        if type(error) is expected[0]:
+            return "done" if module_lines(error) == [expected[1]] else "partial"
+        return "fault: %r (module lines %s)" % (error, error and module_lines(error))
+    if error is not None:
+        return "fault: %r (module lines %s)" % (error, module_lines(error))
+    same = (result.dtype == expected.dtype and result.tobytes() == expected.tobytes()
+            if isinstance(expected, numpy.ndarray) else result == expected)
+    return "done" if same else "fault: wrong result %r" % (result,)
+
+
+def sweep(name, make, call, expected, profiler=None):
+    """Fails allocations n, n+1, ... for n = 0, 1, ... until the call succeeds; then each
+    single allocation n up to twice that far, which also takes the paths where a failure
+    is cleared or reported as ignored and the call goes on."""
+    counts, faults = {}, []
+    gc.collect()
+    blocks = sys.getallocatedblocks()
+    total, n = CAP, 0
+    while n < total:
+        single = total < CAP
+        os.write(2, b"%s n=%d%s\n" % (name.encode(), n, b" single" * single))  # survives a crash
+        args, kwargs = make()
+        box = [None, None]
+        window(n, n + 1 if single else 0, call, args, kwargs, box, profiler)
+        # The traceback holds the window's frame, whose locals hold the box: emptied, the
+        # box lets the exception go at once. Every MemoryError kept alive uses up one of
+        # the few the interpreter keeps for when it cannot allocate one.
+        (result, error), box[:] = box, ()
+        outcome = judge(result, error, expected)
+        result = error = None
+        key = "fault" if outcome.startswith("fault") else outcome
+        counts[key] = counts.get(key, 0) + 1
+        if key == "fault" and len(faults) < 3:
+            faults.append("n=%d%s: %s" % (n, " only" if single else " on", outcome))
+        n += 1
+        if outcome == "done" and not single:
+            total, n = 2 * n + 10, 0
+    if total == CAP:
+        faults.append("not done after %d allocations" % CAP)
+    gc.collect()
+    return {"case": name, "counts": counts, "faults": faults,
+            "blocks": sys.getallocatedblocks() - blocks}
+
+
+def check_module(ob):
+    assert ob.Body(1.0, x=2.0) == {"r": [2.0, 0.0, 0.0], "v": [0.0] * 3, "probe": 0, "m": 1.0}
+    array = ob.BodyArray([ob.Body(m=float(k), vz=1.0, probe=k) for k in range(3)])
+    assert array["m"].tolist() == [0.0, 1.0, 2.0] and array["probe"].tolist() == [0, 1, 2]
+    assert array["v"].tolist() == [[0.0, 0.0, 1.0]] * 3
+
+
+def call_cases(ob):
+    Body, BodyArray = ob.Body, ob.BodyArray
+    good = {"r": [1.0, 2.0, 3.0], "v": [4.0, 5.0, 6.0], "probe": -7, "m": 8.0}
+    bodies = [dict(good, m=float(k)) for k in range(3)]
+    general = [{"m": 1, "r": (1, 2, 3), "v": [0.0] * 3, "probe": True},
+               type("Sub", (dict,), {})(good), dict(good, m=numpy.float64(2.5))]
+
+    def fixed(*args, **kwargs):
+        return lambda: (args, kwargs)
+
+    # Failures first, while the traceback code objects of their sites are not made yet.
+    failing = [
+        ("Body vx='x'", fixed(1.0, vx="x"), Body, (TypeError, 26)),
+        ("Body probe=300", fixed(probe=300), Body, (OverflowError, 26)),
+        ("BodyArray not iterable", fixed(5), BodyArray, (TypeError, 37)),
+        ("BodyArray missing key", fixed([good, {k: good[k] for k in "mrv"}]), BodyArray,
+         (KeyError, 43)),
+    ]
+    return failing + [(name + " (warm)", *rest) for name, *rest in failing] + [
+        ("Body", fixed(1.0, 2.0, y=3.0, vz=4.0, probe=5), Body, None),
+        ("BodyArray fast", fixed(bodies), BodyArray, None),
+        ("BodyArray generator", lambda: (((b for b in bodies),), {}), BodyArray, None),
+        ("BodyArray general", fixed(general), BodyArray, None),
+    ]
+
+
+def sweep_calls(only=""):
+    """Each case plain and under a profiler, three times over: the first round reports the
+    outcomes, the later ones the allocated blocks, after NumPy's caches have settled."""
+    import orbitra.body as ob
+
+    rounds = []
+    for _ in range(3):
+        summaries = []
+        for profiled in (False, True):
+            for name, make, call, expected in call_cases(ob):
+                name += " (profiled)" * profiled
+                # From 3.12 the interpreter fails a generator's profile event with its own
+                # SystemError when it cannot make the generator's frame object.
+                if only not in name or profiled and "generator" in name:
+                    continue
+                if expected is None:  # a success: the result of an unhooked call
+                    args, kwargs = make()
+                    expected = call(*args, **kwargs)
+                summaries.append(sweep(name, make, call, expected, profiled and quiet_profiler))
+        rounds.append(summaries)
+    # A lost reference grows the blocks in every round; the interpreter's own caches,
+    # refilled after a failed allocation, only now and then.
+    for first, *later in zip(*rounds):
+        first["blocks"] = min(summary["blocks"] for summary in later)
+    check_module(ob)
+    return rounds[0]
+
+
+def sweep_import(n, single):
+    """One start-up in this process, with allocation n failing (n on, unless single)."""
+    import ctypes
+    import importlib.util
+
+    # The window holds the module's initialisation function and nothing of the loader
+    # around it: importlib spins for good and 3.13.0's extension cache crashes when their
+    # own allocations fail. Called this way the module still registers itself.
+    init = ctypes.PyDLL(importlib.util.find_spec("orbitra.body").origin).PyInit_body
+    init.restype = ctypes.py_object
+    box = [None, None]
+    window(n, n + 1 if single else 0, init, (), {}, box, None)
+    (module, error), box[:] = box, ()
+    summary = {"n": n, "single": single, "error": error and type(error).__name__,
+               "message": error and str(error), "lines": error and module_lines(error),
+               "registered": "orbitra.body" in sys.modules}
+    if error is None or not summary["registered"]:  # else a half-made module stays
+        import orbitra.body as ob
+
+        check_module(ob)
+        assert module is None or module is ob
+    return summary
+
+
+if __name__ == "__main__":
+    if sys.argv[1] == "calls":
+        print(json.dumps(sweep_calls(*sys.argv[2:3])))
+    else:
+        print(json.dumps(sweep_import(int(sys.argv[2]), sys.argv[3:] == ["single"])))
