@@ -39,9 +39,9 @@ def build_floor(folder):
          "-I", sysconfig.get_paths()["include"], str(HERE / "floor.cpp"), "-o", str(target)],
         check=True,
     )
-    spec = importlib.util.spec_from_file_location("floor", target)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("floor", target)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

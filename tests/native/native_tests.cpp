@@ -205,8 +205,8 @@ PyObject *reenter(PyObject *, PyObject *args) {
 
 Owned instance_of_call_type(const char *name, ternaryfunc call) {
     PyType_Slot slots[] = {{Py_tp_call, reinterpret_cast<void *>(call)}, {0, nullptr}};
-    PyType_Spec spec{name, sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, slots};
-    Owned type = Owned::steal(PyType_FromSpec(&spec));
+    PyType_Spec type_spec{name, sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, slots};
+    Owned type = Owned::steal(PyType_FromSpec(&type_spec));
     return type ? Owned::steal(PyObject_CallObject(type.get(), nullptr)) : Owned();
 }
 
