@@ -9,6 +9,8 @@ import re
 import sys
 
 MODULE = re.compile(r"orbitra/body\.cpython|/orbitra/(?:body|frame/)\w*\.cpp")
+LIBRARY = re.compile(r"\((/[^)+]+)\+0x[0-9a-f]+\)")
+FRAME = re.compile(r"^\s*#(\d+) ", re.M)
 
 
 def leaks(text):
@@ -18,6 +20,21 @@ def leaks(text):
             yield record.strip()
 
 
+def made_by_module(leak):
+    """True when the module asked for the block: walking out from the allocator, the
+    module's frames come before those of any library other than the interpreter's own.
+    A block that NumPy allocated for itself, while the module was calling it, is NumPy's."""
+    for line in leak.splitlines():
+        if not FRAME.match(line) or " in __interceptor_" in line:
+            continue
+        if MODULE.search(line):
+            return True
+        library = LIBRARY.search(line)
+        if library and "libpython" not in library.group(1):
+            return False
+    return False
+
+
 def main(folder):
     found = []
     reports = sorted(pathlib.Path(folder).glob("asan*"))
@@ -25,7 +42,7 @@ def main(folder):
         text = report.read_text(errors="replace")
         if "ERROR: AddressSanitizer" in text or "runtime error:" in text:
             found.append("%s:\n%s" % (report.name, text[:4000]))
-        found.extend("%s:\n%s" % (report.name, leak) for leak in leaks(text) if MODULE.search(leak))
+        found.extend("%s:\n%s" % (report.name, leak) for leak in leaks(text) if made_by_module(leak))
     for item in found:
         print(item, end="\n\n")
     print("%d sanitizer reports read, %d findings in the module" % (len(reports), len(found)))
