@@ -133,6 +133,15 @@ def peak_memory(count):
     return (peak - result - list_copy) / count, peak / count
 
 
+def print_table(header, rows, time_format):
+    """Rows of (label, ours, reference, floor), with ours over the floor and the reference."""
+    print()
+    print("%-22s %10s %10s %10s %12s %12s" % header)
+    for label, ours, reference, c_floor in rows:
+        times = " ".join(time_format % t for t in (ours, reference, c_floor))
+        print("%-22s %s %12.2f %12.2f" % (label, times, ours / c_floor, ours / reference))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer repeats, for a smoke run")
@@ -142,18 +151,10 @@ def main():
     with tempfile.TemporaryDirectory() as folder:
         floor = build_floor(folder)
         print("CPython %s, NumPy %s" % (sys.version.split()[0], np.__version__))
-        print()
-        print("%-22s %10s %10s %10s %12s %12s" % ("call", "ours ns", "Python ns", "C floor ns",
-                                                 "ours/floor", "ours/Python"))
-        for label, ours, python, c_floor in body_rows(floor, repeats, number):
-            print("%-22s %10.0f %10.0f %10.0f %12.2f %12.2f" % (label, ours, python, c_floor,
-                                                              ours / c_floor, ours / python))
-        print()
-        print("%-22s %10s %10s %10s %12s %12s" % ("array", "ours ns/el", "tuples", "C floor",
-                                                 "ours/floor", "ours/tuples"))
-        for label, ours, tuples, c_floor in array_rows(floor, repeats, count):
-            print("%-22s %10.1f %10.1f %10.1f %12.2f %12.2f" % (label, ours, tuples, c_floor,
-                                                              ours / c_floor, ours / tuples))
+        print_table(("call", "ours ns", "Python ns", "C floor ns", "ours/floor", "ours/Python"),
+                    body_rows(floor, repeats, number), "%10.0f")
+        print_table(("array", "ours ns/el", "tuples", "C floor", "ours/floor", "ours/tuples"),
+                    array_rows(floor, repeats, count), "%10.1f")
     print()
     orbitra_ms, numpy_ms = import_times(3 if options.quick else 7)
     print("import orbitra.body %.1f ms, import numpy %.1f ms, ratio %.2f"
