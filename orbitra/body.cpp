@@ -49,16 +49,27 @@ Owned make_list_of_three(const unsigned char *three_doubles) noexcept {
     return list;
 }
 
-Owned carray_to_py_double(const unsigned char *three_doubles) noexcept {
-    ProfiledCall profile(g_list_profile);
-    Owned list;
+// An operation that reports call and return events and, when it fails, a traceback entry
+// under `qualified_name`. A failed call event fails it at `call_event_site` unrun.
+template <class Work>
+Owned run_profiled(ProfiledOperation &operation, const FailureSite &call_event_site,
+                   const char *qualified_name, Work work) noexcept {
+    ProfiledCall profile(operation);
+    Owned result;
     if (profile.call_event_failed())
-        ORB_FAIL_IN(kStringSource, 112);
+        record_failure(call_event_site);
     else
-        list = make_list_of_three(three_doubles);
-    if (!list) add_traceback_entry(kListName);
-    profile.finish(list.get());
-    return list;
+        result = work();
+    if (!result) add_traceback_entry(qualified_name);
+    profile.finish(result.get());
+    return result;
+}
+
+constexpr FailureSite kListCallEventSite = ORB_SITE(kStringSource, 112);
+
+Owned carray_to_py_double(const unsigned char *three_doubles) noexcept {
+    return run_profiled(g_list_profile, kListCallEventSite, kListName,
+                        [three_doubles] { return make_list_of_three(three_doubles); });
 }
 
 int store_in_dict(PyObject *dict, PyObject *key, Owned value) noexcept {
@@ -129,22 +140,18 @@ BodyRecord Body(const BodyOptions *options) noexcept {
 
 namespace {
 
+constexpr FailureSite kBodyCallEventSite = ORB_SITE(kModuleSource, 25);
+
 PyObject *Body_wrapper(double m, double x, double y, double z, double vx, double vy, double vz,
                        std::int8_t probe) noexcept {
-    ProfiledCall profile(g_body_profile);
-    Owned result;
-    if (profile.call_event_failed()) {
-        ORB_FAIL_AT(25);
-    } else {
-        const BodyOptions options{8, m, x, y, z, vx, vy, vz, probe};
+    const BodyOptions options{8, m, x, y, z, vx, vy, vz, probe};
+    return run_profiled(g_body_profile, kBodyCallEventSite, kBodyName, [&options]() -> Owned {
         const BodyRecord record = Body(&options);
         Owned dict = Owned::steal(PyDict_New());
-        if (dict) result = record_to_dict(record, std::move(dict));
-        if (!result) ORB_FAIL_AT(25);
-    }
-    if (!result) add_traceback_entry(kBodyName);
-    profile.finish(result.get());
-    return result.release();
+        Owned result = dict ? record_to_dict(record, std::move(dict)) : Owned();
+        if (!result) return ORB_FAIL_AT(25);
+        return result;
+    }).release();
 }
 
 PyObject *const *const kBodyParameterNames[] = {
@@ -401,18 +408,14 @@ Owned build_body_array(PyObject *argument) noexcept {
     return body_array;
 }
 
+constexpr FailureSite kBodyArrayCallEventSite = ORB_SITE(kModuleSource, 35);
+
 PyObject *BodyArray(PyObject *, PyObject *bodies) noexcept {
     // Normally the code object made at start-up; made lazily only if that one is missing.
     if (g_state.body_array_code) g_body_array_profile.code = g_state.body_array_code;
-    ProfiledCall profile(g_body_array_profile);
-    Owned result;
-    if (profile.call_event_failed())
-        ORB_FAIL_AT(35);
-    else
-        result = build_body_array(bodies);
-    if (!result) add_traceback_entry(kBodyArrayName);
-    profile.finish(result.get());
-    return result.release();
+    return run_profiled(g_body_array_profile, kBodyArrayCallEventSite, kBodyArrayName,
+                        [bodies] { return build_body_array(bodies); })
+        .release();
 }
 
 // The signature line is for inspect; __doc__ is the text after it.

@@ -159,9 +159,8 @@ void unregister_module(PyObject *module) noexcept {
     PendingError pending;
     PyObject *modules = PyImport_GetModuleDict();
     PyObject *name = g_state.names.module_name;
-    if (PyDict_GetItemWithError(modules, name) == module && PyDict_DelItem(modules, name) < 0)
-        PyErr_Clear();
-    PyErr_Clear();
+    if (PyDict_GetItemWithError(modules, name) == module) (void)PyDict_DelItem(modules, name);
+    PyErr_Clear();  // nothing more can be done here; the import's own error stands
     pending.restore();
 }
 
