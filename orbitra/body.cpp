@@ -252,10 +252,8 @@ bool store_v(PyObject *value, unsigned char *element) noexcept {
 }
 bool store_probe(PyObject *value, unsigned char *element) noexcept {
     if (Py_TYPE(value) != &PyLong_Type) return false;
-    const Py_ssize_t digits = compat::long_signed_digit_count(value);
-    if (digits < -1 || digits > 1) return false;
-    const long number =
-        digits == 0 ? 0 : digits * static_cast<long>(compat::long_digit(value, 0));
+    long number;
+    if (!compat::long_single_digit_value(value, number)) return false;
     if (number < -128 || number > 127) return false;
     element[offsetof(BodyRecord, probe)] = static_cast<unsigned char>(static_cast<std::int8_t>(number));
     return true;

@@ -189,14 +189,21 @@ def test_probe_out_of_long_range(value):
     assert_failed_in_body(excinfo, 26)
 
 
+def int_error(value):
+    # The interpreter's own conversion rejects an __int__ that returns a non-int, in its own
+    # words: "__int__ returned non-int (type float)" up to 3.14, "tests.test_body.Num.__int__()
+    # must return an int, not float" on 3.15. The module passes that error on unchanged.
+    return error_of(int, value)[1]
+
+
 @pytest.mark.parametrize("value, error, message", [
     ("1", TypeError, "an integer is required"),
     (b"1", TypeError, "an integer is required"),
     (None, TypeError, "an integer is required"),
     ([], TypeError, "an integer is required"),
     (IndexOnly(), TypeError, "an integer is required"),
-    (Num(1.5), TypeError, "__int__ returned non-int (type float)"),
-    (Num("7"), TypeError, "__int__ returned non-int (type str)"),
+    (Num(1.5), TypeError, int_error(Num(1.5))),
+    (Num("7"), TypeError, int_error(Num("7"))),
     (Raising(), ValueError, "boom"),
 ], ids=["str", "bytes", "None", "list", "index-only", "int-float", "int-str", "raising"])
 def test_probe_conversion_errors(value, error, message):

@@ -280,11 +280,15 @@ def test_references_are_released():
     mass = items[0]["m"]
     bodies = list(items)
     objects = [bodies, mass] + items
+    # What getrefcount reads for an object that one local alone holds: 2 up to 3.13, 1 on
+    # 3.14+, whose getrefcount no longer counts the reference its own argument passes.
+    alone = object()
+    sole_owner = sys.getrefcount(alone)
     for round_ in range(2):  # the first round may fill caches
         before = [sys.getrefcount(o) for o in objects]
         for _ in range(50):
             result = ob.BodyArray(bodies)
-            assert sys.getrefcount(result) == 2
+            assert sys.getrefcount(result) == sole_owner
             for bad in ({"m": mass}, {"m": mass, "r": 1}, 7):
                 try:
                     ob.BodyArray(bodies + [bad])

@@ -9,6 +9,10 @@ import pytest
 
 import orbitra.body as ob
 
+# Only a debug build of the interpreter keeps the total. NumPy's wheels are release builds,
+# whose reference changes it does not count: np.empty alone moves the total by 3 a call on
+# 3.14d. The total is held flat for the cases that never call into NumPy.
+total_references = getattr(sys, "gettotalrefcount", lambda: 0)
 GOOD = ob.Body(1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8)
 
 
@@ -96,6 +100,10 @@ CASES = {
 }
 
 
+REACH_NUMPY = {case for case in CASES if "BodyArray" in case or case == "Body converted"} - {
+    "BodyArray not iterable", "BodyArray np deleted", "hook fails call of BodyArray"}
+
+
 def outcome(call):
     """The exception type the call raised, or None. Catching here keeps no reference to
     the exception, its traceback or its frames."""
@@ -115,14 +123,16 @@ def test_allocated_blocks_stay_flat(case, monkeypatch):
     for name in ("last_type", "last_value", "last_traceback"):
         monkeypatch.delattr(sys, name, raising=False)
     # Free lists and NumPy's caches can take several thousand calls to fill; a leak grows
-    # in every round.
+    # in every round. A debug interpreter also counts every reference, which catches a leak
+    # of an object that lives on anyway.
+    counted = (lambda: 0) if case in REACH_NUMPY else total_references
     for _ in range(6):
         gc.collect()
-        before = sys.getallocatedblocks()
+        blocks, references = sys.getallocatedblocks(), counted()
         for _ in range(2000):
             outcome(call)
         gc.collect()
-        grown = sys.getallocatedblocks() - before
-        if grown < 20:
+        grown = (sys.getallocatedblocks() - blocks, counted() - references)
+        if max(grown) < 20:
             break
-    assert grown < 20
+    assert max(grown) < 20, grown

@@ -139,9 +139,9 @@ def test_printed_tracebacks(call, line, func):
         assert expected in traceback.format_exc()
 
 
-def run_python(tmp_path, code):
+def run_python(tmp_path, code, *flags):
     # Outside the repository, so that its orbitra/ sources cannot shadow the installed package.
-    res = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=str(tmp_path),
+    res = subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code)], cwd=str(tmp_path),
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                          universal_newlines=True, timeout=120)
     return res
@@ -184,3 +184,24 @@ def test_start_up_type_check_entry(tmp_path, name, value, error, line):
     assert (filename, lineno) == ("__init__", line)
     m = ENTRY_NAME.match(entry_name)
     assert m and m.group("func") == "init orbitra.body", entry_name
+
+
+@pytest.mark.parametrize("flag", ["-Wdefault", "-Werror"])
+def test_start_up_failure_is_shown_without_warnings(tmp_path, flag):
+    # 3.15's linecache warns about a frame whose globals carry a __spec__ of None, as a
+    # module's do until its start-up has succeeded.
+    res = run_python(tmp_path, """
+        import traceback, numpy
+        numpy.ufunc = 5
+        try:
+            import orbitra.body
+        except TypeError as e:
+            print(traceback.extract_tb(e.__traceback__)[-1].name)
+        import orbitra.body
+        """, flag)
+    assert ENTRY_NAME.match(res.stdout.strip()).group("func") == "init orbitra.body"
+    assert res.returncode == 1
+    lines = res.stderr.splitlines()
+    assert lines[0] == "Traceback (most recent call last):", res.stderr
+    assert lines[-2].startswith('  File "__init__", line 861, in init orbitra.body (')
+    assert lines[-1] == "TypeError: numpy.ufunc is not a type object"

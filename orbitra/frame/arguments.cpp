@@ -144,18 +144,11 @@ signed char byte_or_overflow(long value) noexcept {
 }
 
 signed char int_to_signed_byte(PyObject *number) noexcept {
-    switch (compat::long_signed_digit_count(number)) {
-    case 0:
-        return 0;
-    case 1:
-        return byte_or_overflow(static_cast<long>(compat::long_digit(number, 0)));
-    case -1:
-        return byte_or_overflow(-static_cast<long>(compat::long_digit(number, 0)));
-    default:
-        // Fails with the interpreter's own overflow error beyond the range of a C long;
-        // its -1 then lies in range and stands as the sentinel.
-        return byte_or_overflow(PyLong_AsLong(number));
-    }
+    long small;
+    if (compat::long_single_digit_value(number, small)) return byte_or_overflow(small);
+    // Fails with the interpreter's own overflow error beyond the range of a C long; its -1
+    // then lies in range and stands as the sentinel.
+    return byte_or_overflow(PyLong_AsLong(number));
 }
 
 }  // namespace

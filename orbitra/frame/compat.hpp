@@ -1,4 +1,4 @@
-// compat.hpp: every difference between the interpreter versions we build for (3.8 to 3.13).
+// compat.hpp: every difference between the interpreter versions we build for (3.8 to 3.15).
 // One block per internal, each naming the version that changed it; the rest of the module
 // reads the same on every interpreter.
 #pragma once
@@ -25,6 +25,8 @@ namespace orb::compat {
 //          PyThreadState_EnterTracing/LeaveTracing, which recompute it.
 // 3.12+:   gone (sys.monitoring). "Set" means some hook is installed; Enter/LeaveTracing
 //          only move `tracing`, which still silences the monitoring callbacks.
+// `tracing`, `c_profilefunc`, `c_tracefunc`, `c_profileobj` and Enter/LeaveTracing are
+// unchanged in Include/cpython/pystate.h of 3.14 and 3.15.
 
 #if PY_VERSION_HEX >= 0x030C0000  // 3.12
 inline bool tracing_flag_set(PyThreadState *ts) noexcept {
@@ -87,7 +89,7 @@ inline void set_frame_line(PyFrameObject *frame, int line) noexcept {
 // A frame made for the module's events has the running Python frame as its f_back, as
 // PyFrame_New set it up to 3.10; profilers such as profile.Profile match calls by it.
 // From 3.11 PyFrame_New leaves it empty and the struct is internal, but f_back stays the
-// first field after the object header (Include/internal/pycore_frame.h, 3.11 to 3.13).
+// first field after the object header (Include/internal/pycore_frame.h, 3.11 to 3.15).
 inline void link_frame_to_caller(PyFrameObject *frame) noexcept {
 #if PY_VERSION_HEX >= 0x030B0000  // 3.11
     struct FrameHead {
@@ -108,7 +110,9 @@ inline void link_frame_to_caller(PyFrameObject *frame) noexcept {
 // From 3.11 a frame over empty bytecode has no line at all, which breaks every traceback
 // printer; such code objects borrow the three-instruction body and one-entry line table of
 // PyCode_NewEmpty, which map every position to the first line. 3.11 takes the 17-argument
-// PyCode_New; 3.12 renamed it PyUnstable_Code_New.
+// PyCode_New; 3.12 renamed it PyUnstable_Code_New. Its 17 arguments, co_stacksize,
+// co_linetable, PyCode_NewEmpty and PyCode_GetCode are unchanged in Include/cpython/code.h
+// of 3.14 and 3.15.
 
 struct CodeFields {
     int argument_count;
@@ -161,7 +165,8 @@ inline PyObject *new_code_object(const CodeFields &f) noexcept {
 // _Py_CheckRecursionLimit, so the guard is written out as 3.5 did it.
 // 3.9 moved the limit into the interpreter state and made Py_Enter/LeaveRecursiveCall
 // functions; 3.10 dropped the overflow flag, 3.11 the depth counter, and 3.12 counts the
-// C stack against a fixed limit. From 3.9 the interpreter's own guard is the equivalent.
+// C stack against a fixed limit. From 3.9 the interpreter's own guard is the equivalent
+// (public in Include/ceval.h up to 3.15).
 
 inline constexpr const char kRecursionWhere[] = " while calling a Python object";
 
@@ -187,23 +192,46 @@ inline void leave_recursive_call() noexcept { Py_LeaveRecursiveCall(); }
 #endif
 
 // ---------------------------------------------------------------------------------------
-// The digits of an int: 30 bits each, least significant first, on every version.
-// Up to 3.11 ob_size holds the signed digit count; 3.12 packs sign and count into lv_tag
-// (sign 1 - (tag & 3): 0 positive, 1 zero, 2 negative; count tag >> 3).
+// Small ints read without the interpreter's arithmetic; a digit holds PyLong_SHIFT (30) bits.
+// Up to 3.11 ob_size holds the signed digit count and ob_digit the digits; a zero has no
+// digit to read. 3.12 packs sign and count into lv_tag, which is left alone here:
+// PyUnstable_Long_IsCompact / PyUnstable_Long_CompactValue read an int of at most one digit
+// (Include/cpython/longintrepr.h and longobject.h, 3.12 to 3.15), and an int of exactly two
+// digits is one whose magnitude lies in [2**30, 2**60), read by PyLong_AsLongLongAndOverflow,
+// which cannot fail for an int object.
 
 #if PY_VERSION_HEX >= 0x030C0000  // 3.12
-inline Py_ssize_t long_signed_digit_count(PyObject *number) noexcept {
-    const uintptr_t tag = reinterpret_cast<PyLongObject *>(number)->long_value.lv_tag;
-    const Py_ssize_t sign = 1 - static_cast<Py_ssize_t>(tag & 3);
-    return sign * static_cast<Py_ssize_t>(tag >> 3);
+inline bool long_single_digit_value(PyObject *number, long &value) noexcept {
+    const PyLongObject *integer = reinterpret_cast<PyLongObject *>(number);
+    if (!PyUnstable_Long_IsCompact(integer)) return false;
+    value = static_cast<long>(PyUnstable_Long_CompactValue(integer));
+    return true;
 }
-inline digit long_digit(PyObject *number, Py_ssize_t index) noexcept {
-    return reinterpret_cast<PyLongObject *>(number)->long_value.ob_digit[index];
+inline bool long_two_digit_value(PyObject *number, long long &value) noexcept {
+    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(number))) return false;
+    int overflow = 0;
+    const long long whole = PyLong_AsLongLongAndOverflow(number, &overflow);
+    if (overflow) return false;
+    const unsigned long long magnitude =
+        whole < 0 ? 0ULL - static_cast<unsigned long long>(whole) : static_cast<unsigned long long>(whole);
+    if (magnitude >> (2 * PyLong_SHIFT)) return false;
+    value = whole;
+    return true;
 }
 #else
-inline Py_ssize_t long_signed_digit_count(PyObject *number) noexcept { return Py_SIZE(number); }
-inline digit long_digit(PyObject *number, Py_ssize_t index) noexcept {
-    return reinterpret_cast<PyLongObject *>(number)->ob_digit[index];
+inline bool long_single_digit_value(PyObject *number, long &value) noexcept {
+    const Py_ssize_t count = Py_SIZE(number);
+    if (count < -1 || count > 1) return false;
+    value = count == 0 ? 0 : count * static_cast<long>(reinterpret_cast<PyLongObject *>(number)->ob_digit[0]);
+    return true;
+}
+inline bool long_two_digit_value(PyObject *number, long long &value) noexcept {
+    const Py_ssize_t count = Py_SIZE(number);
+    if (count != 2 && count != -2) return false;
+    const digit *digits = reinterpret_cast<PyLongObject *>(number)->ob_digit;
+    const long long magnitude = (static_cast<long long>(digits[1]) << PyLong_SHIFT) | digits[0];
+    value = count < 0 ? -magnitude : magnitude;
+    return true;
 }
 #endif
 
@@ -211,7 +239,8 @@ inline digit long_digit(PyObject *number, Py_ssize_t index) noexcept {
 // Wide-character length of a str, used only as a quick inequality test before a full
 // comparison. 3.8 has the cached wide form (made on demand, which can fail). From 3.9 it
 // is deprecated and 3.12 removed it; the code-point length gives the same answer wherever
-// wchar_t holds a whole code point, as on Linux.
+// wchar_t holds a whole code point, as on Linux (PyUnicode_GET_LENGTH, in
+// Include/cpython/unicodeobject.h up to 3.15).
 // Returns -1 with an error set when the wide form cannot be made.
 
 inline Py_ssize_t unicode_wide_length(PyObject *text) noexcept {

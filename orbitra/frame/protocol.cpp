@@ -36,24 +36,13 @@ Owned guarded_call(PyObject *callable, PyObject *args, PyObject *kwargs) noexcep
 
 Owned add_one(PyObject *number) noexcept {
     if (Py_TYPE(number) == &PyLong_Type) {
-        const Py_ssize_t size = compat::long_signed_digit_count(number);
-        switch (size) {
-        case -1:
-            return Owned::steal(PyLong_FromLong(1 - static_cast<long>(compat::long_digit(number, 0))));
-        case 0:
-            return Owned::steal(PyLong_FromLong(1));
-        case 1:
-            return Owned::steal(PyLong_FromLong(static_cast<long>(compat::long_digit(number, 0)) + 1));
-        case 2:
-        case -2: {
-            const long long magnitude =
-                (static_cast<long long>(compat::long_digit(number, 1)) << PyLong_SHIFT) |
-                compat::long_digit(number, 0);
-            return Owned::steal(PyLong_FromLongLong((size < 0 ? -magnitude : magnitude) + 1));
-        }
-        default:
-            return Owned::steal(PyLong_Type.tp_as_number->nb_add(number, g_state.int_1));
-        }
+        long small;
+        if (compat::long_single_digit_value(number, small))
+            return Owned::steal(PyLong_FromLong(small + 1));
+        long long two_digits;
+        if (compat::long_two_digit_value(number, two_digits))
+            return Owned::steal(PyLong_FromLongLong(two_digits + 1));
+        return Owned::steal(PyLong_Type.tp_as_number->nb_add(number, g_state.int_1));
     }
     if (Py_TYPE(number) == &PyFloat_Type)
         return Owned::steal(PyFloat_FromDouble(PyFloat_AS_DOUBLE(number) + 1.0));
