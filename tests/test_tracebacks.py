@@ -57,10 +57,11 @@ def without(key):
 # site -> [(call, exception type, qualified name, line)]; cases of one site fail at
 # the same statement of the module, cases of different sites at different ones.
 SITES = {
-    "body binding": [(lambda: ob.Body(*range(9)), TypeError, 25),
-                     (lambda: ob.Body(*range(10), m=1.0), TypeError, 25),
-                     (lambda: ob.Body(w=1.0), TypeError, 25),
-                     (lambda: ob.Body(1.0, m=2.0), TypeError, 25)],
+    "body positional count": [(lambda: ob.Body(*range(9)), TypeError, 25),
+                              (lambda: ob.Body(*range(10), m=1.0), TypeError, 25)],
+    "body keywords": [(lambda: ob.Body(w=1.0), TypeError, 25),
+                      (lambda: ob.Body(1.0, m=2.0), TypeError, 25),
+                      (lambda: ob.Body(**{"m": 1.0, type("Key", (str,), {})("w"): 1.0}), TypeError, 25)],
     "body m": [(lambda: ob.Body(m="a"), TypeError, 25), (lambda: ob.Body(m=None), TypeError, 25)],
     "body x": [(lambda: ob.Body(x="a"), TypeError, 25)],
     "body y": [(lambda: ob.Body(y="a"), TypeError, 25)],
