@@ -121,6 +121,24 @@ def test_failures_of_one_site_share_one_code_object(site):
     assert all(module_tb(e).tb_lineno == lineno for e in excs)
 
 
+class ReleasedWithAFailure(dict):
+    def __del__(self):
+        try:
+            ob.Body(m="a")
+        except TypeError:
+            pass
+
+
+def test_entry_is_the_failure_the_operation_recorded():
+    # The item goes when BodyArray releases its list, after its own failure: its finaliser
+    # makes Body fail before BodyArray adds its entry.
+    expected = module_entries(fail(lambda: ob.BodyArray([without("probe")])))
+    fail(lambda: ob.Body(m="a"))
+    item = (ReleasedWithAFailure(without("probe")) for _ in range(1))
+    got = module_entries(fail(lambda: ob.BodyArray(item)))
+    assert got == expected and got[0][:3] == ("orbitra.body.BodyArray", SOURCE, 43)
+
+
 @pytest.mark.parametrize("call, line, func", [
     (lambda: ob.Body(m="heavy"), 25, "orbitra.body.Body"),
     (lambda: ob.Body(vy="fast"), 26, "orbitra.body.Body"),
