@@ -160,6 +160,31 @@ inline PyObject *new_code_object(const CodeFields &f) noexcept {
 }
 
 // ---------------------------------------------------------------------------------------
+// Silent dict lookup: a new reference to dict[key], or null when the key is missing or
+// comparing keys raised; it never leaves an error of its own, and an error that was
+// already pending stays as it was. Up to 3.12 PyDict_GetItem was that lookup (borrowed);
+// 3.13 made it report comparison errors through sys.unraisablehook, so the lookup is
+// built from PyDict_GetItemWithError there and PyDict_GetItemRef (3.13) from then on.
+
+inline PyObject *dict_lookup(PyObject *dict, PyObject *key) noexcept {
+    PyObject *pending_type = nullptr, *pending_value = nullptr, *pending_traceback = nullptr;
+    const bool pending = PyErr_Occurred() != nullptr;
+    if (pending) PyErr_Fetch(&pending_type, &pending_value, &pending_traceback);
+    PyObject *value;
+#if PY_VERSION_HEX >= 0x030D0000  // 3.13
+    if (PyDict_GetItemRef(dict, key, &value) < 0) PyErr_Clear();
+#else
+    value = PyDict_GetItemWithError(dict, key);
+    if (value)
+        Py_INCREF(value);
+    else
+        PyErr_Clear();
+#endif
+    if (pending) PyErr_Restore(pending_type, pending_value, pending_traceback);
+    return value;
+}
+
+// ---------------------------------------------------------------------------------------
 // Recursion guard around a call.
 // 3.8 still has the 3.5 fields: the depth counter, the overflow flag and the public
 // _Py_CheckRecursionLimit, so the guard is written out as 3.5 did it.

@@ -12,6 +12,7 @@ FailureSite g_failure_location;
 
 Failed record_failure(const FailureSite &site) noexcept {
     g_failure_location = site;
+    if (FailureScope *scope = FailureScope::innermost()) scope->site_ = site;
     return {};
 }
 
@@ -57,8 +58,7 @@ PyObject *make_synthetic_code(const char *function_name, const char *file_name,
     return make_code(function_str.get(), file_str.get(), first_line).release();
 }
 
-void add_traceback_entry(const char *qualified_name) noexcept {
-    const FailureSite site = g_failure_location;
+void add_traceback_entry(const char *qualified_name, FailureSite site) noexcept {
     Owned code = Owned::steal(code_cache_find(g_code_cache, site.key));
     if (!code) {
         code = make_traceback_code(qualified_name, site);
