@@ -301,6 +301,7 @@ def test_profilers_switched_on_and_off(tmp_path):
         """) is True
 
 
+@pytest.mark.filterwarnings("ignore:The profile module is deprecated:DeprecationWarning")
 @pytest.mark.parametrize("profiler", ["profile", "cProfile"])
 def test_profiler_statistics_are_complete(profiler):
     if profiler == "cProfile" and sys.version_info >= (3, 12):
