@@ -93,9 +93,10 @@ def test_entry_names_file_line_and_place(site, call, error, line):
     [(name, filename, lineno, (impl, internal))] = module_entries(exc)
     assert (name, filename, lineno) == (func, SOURCE, line)
     assert internal > 0
-    # The module's entry is the innermost one.
+    # The module's entry is the innermost one, and its frame's caller is the calling frame.
     last = traceback.extract_tb(exc.__traceback__)[-1]
     assert (last.filename, last.lineno) == (SOURCE, line)
+    assert module_tb(exc).tb_frame.f_back.f_code is call.__code__
 
 
 def test_each_site_has_its_own_place():
