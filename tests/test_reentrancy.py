@@ -12,7 +12,7 @@ import time
 
 FUZZ = pathlib.Path(__file__).with_name("reentrancy_fuzz.py")
 SEED = 20261207
-CASES = int(os.environ.get("ORBITRA_FUZZ_CASES", "200"))
+CASES = int(os.environ.get("ORBITRA_FUZZ_CASES", "500"))
 
 
 def run_cases(cwd, first, count):
