@@ -53,16 +53,16 @@ class Env:
 # step; neutral ones change nothing a correct module returns, so finalisers, profile hooks
 # and frame creation may run them at any moment.
 
-def nested_calls(good):
-    """Calls that succeed, or that fail (and set the module's failure location); a module
+def nested_calls(*calls):
+    """Calls that succeed, or that fail and so set the module's failure location; a module
     global that a targeted action removed fails the former too."""
-    calls = [lambda: ob.Body(1.0, probe=2), lambda: ob.BodyArray([BODY])] if good else \
-        [lambda: ob.Body(probe=1000), lambda: ob.BodyArray([{}])]
-    for f in calls:
-        try:
-            f()
-        except Exception:  # noqa: BLE001 - only the calls' side effects matter
-            pass
+    def act(env):
+        for f in calls:
+            try:
+                f()
+            except Exception:  # noqa: BLE001 - only the calls' side effects matter
+                pass
+    return act
 
 
 def churn_module_dict():
@@ -79,8 +79,9 @@ def other_hook(frame, event, arg):
 NEUTRAL = {
     "unhook": lambda env: sys.setprofile(None),
     "swap hook": lambda env: sys.setprofile(other_hook),
-    "nested failing calls": lambda env: nested_calls(False),
-    "nested calls": lambda env: nested_calls(True),
+    "nested failing Body": nested_calls(lambda: ob.Body(probe=1000)),
+    "nested failing BodyArray": nested_calls(lambda: ob.BodyArray([{}])),
+    "nested calls": nested_calls(lambda: ob.Body(1.0, probe=2), lambda: ob.BodyArray([BODY])),
     "collect": lambda env: gc.collect(0),
     "churn module dict": lambda env: churn_module_dict(),
 }
@@ -287,6 +288,24 @@ class Bodies:
         return "Bodies(%r, %r at %d)" % (self.items, self.trigger, self.at)
 
 
+class Drain:
+    """An iterator that lets each item go as it hands it on."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        if not self.items:
+            raise StopIteration
+        return self.items.pop(0)
+
+    def __repr__(self):
+        return "Drain(%r)" % self.items
+
+
 class Dying:
     """Garbage in a reference cycle: the collector runs its finaliser whenever it runs."""
 
@@ -397,11 +416,12 @@ def item(rng, env, dying):
 def body_array_case(rng, env):
     dying = rng.random() < 0.2  # items only the module's list holds, with finalisers
     items = [item(rng, env, dying) for _ in range(rng.randint(0, 4))]
+    if dying:
+        return Drain(items)
     env.bodies = items
     r = rng.random()
-    if dying or r < 0.2:
-        return (x for x in items) if dying else Bodies(items, Trigger(rng, env, TARGETED),
-                                                        rng.randint(0, 3))
+    if r < 0.2:
+        return Bodies(items, Trigger(rng, env, TARGETED), rng.randint(0, 3))
     return tuple(items) if r < 0.3 else items
 
 
