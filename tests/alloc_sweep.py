@@ -199,9 +199,10 @@ def sweep_calls(only=""):
         for profiled in (False, True):
             for name, make, call, expected, order, np in call_cases(ob):
                 name += " (profiled)" * profiled
-                # From 3.12 the interpreter fails a generator's profile event with its own
-                # SystemError when it cannot make the generator's frame object.
-                if only not in name or profiled and "generator" in name:
+                # From 3.12 the interpreter fails the profile event of a generator or of
+                # the stand-in np's Python code with its own SystemError when it cannot
+                # make their frame object.
+                if only not in name or profiled and ("generator" in name or "300" in name):
                     continue
                 ob.np = np
                 if expected is None:  # a success: the result of an unhooked call
