@@ -8,8 +8,8 @@ is sound as well as binding it as it is at each lookup.
 
     python reentrancy_fuzz.py SEED FIRST COUNT
 
-Before each case "case N" goes to stderr, so that a crash names its case; the mismatches
-go to stdout as JSON at the end. Cases run alone as `SEED N 1`.
+Before each case "case SEED:N: <description>" goes to stderr, so that a crash names its
+case; the mismatches go to stdout as JSON at the end. A case runs alone as `SEED N 1`.
 """
 import builtins
 import ctypes
@@ -18,6 +18,7 @@ import json
 import os
 import random
 import sys
+import warnings
 import weakref
 
 import numpy as np
@@ -128,7 +129,6 @@ def freeze(arr):
 
 
 def retype(arr):
-    import warnings
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         arr.dtype = OTHER_DTYPES[0] if arr.dtype.itemsize == 57 else arr.dtype
@@ -578,7 +578,7 @@ def main(seed, first, count):
             expected.append(run(case_seed, mode)[0])
             restore(saved_module, saved_builtins)
         if got not in expected and len(mismatches) < 20:
-            mismatches.append({"case": case, "got": repr(got)[:300],
+            mismatches.append({"case": case_seed, "got": repr(got)[:300],
                                "expected": repr(expected)[:300], "description": description[:600]})
     print(json.dumps({"cases": count, "mismatches": mismatches}))
 
