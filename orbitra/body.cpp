@@ -54,13 +54,14 @@ Owned make_list_of_three(const unsigned char *three_doubles) noexcept {
 template <class Work>
 Owned run_profiled(ProfiledOperation &operation, const FailureSite &call_event_site,
                    const char *qualified_name, Work work) noexcept {
+    const FailureScope failures;
     ProfiledCall profile(operation);
     Owned result;
     if (profile.call_event_failed())
         record_failure(call_event_site);
     else
         result = work();
-    if (!result) add_traceback_entry(qualified_name);
+    if (!result) add_traceback_entry(qualified_name, failures.site());
     profile.finish(result.get());
     return result;
 }
@@ -162,24 +163,6 @@ PyObject *const *const kBodyParameterNames[] = {
 constexpr ParameterList kBodyParameters{"Body", kBodyParameterNames, 0, 8};
 constexpr int kBodyParameterCount = 8;
 
-// The bound values are borrowed from the caller's tuple and dict; a conversion that runs
-// Python code (__float__, __int__) could drop the dict's reference to a later value, so
-// each is held while the conversions run.
-class HeldValues {
-public:
-    explicit HeldValues(PyObject *const *slots) noexcept : slots_(slots) {
-        for (int index = 0; index < kBodyParameterCount; ++index) Py_XINCREF(slots_[index]);
-    }
-    HeldValues(const HeldValues &) = delete;
-    HeldValues &operator=(const HeldValues &) = delete;
-    ~HeldValues() {
-        for (int index = 0; index < kBodyParameterCount; ++index) Py_XDECREF(slots_[index]);
-    }
-
-private:
-    PyObject *const *slots_;
-};
-
 // An unbound slot keeps the default that `value` already holds.
 bool convert(PyObject *slot, double &value) noexcept {
     return !slot || !conversion_failed(value = to_double(slot));
@@ -189,26 +172,32 @@ bool convert(PyObject *slot, std::int8_t &value) noexcept {
     return !slot || !conversion_failed(value = to_signed_byte(slot));
 }
 
-PyObject *Body_argument_failure(Failed) noexcept {
-    add_traceback_entry(kBodyName);
+PyObject *Body_argument_failure(const FailureScope &failures, Failed) noexcept {
+    add_traceback_entry(kBodyName, failures.site());
     return nullptr;
 }
 
 PyObject *Body_arguments(PyObject *, PyObject *args, PyObject *kwargs) noexcept {
-    PyObject *slots[kBodyParameterCount] = {};
-    if (bind_arguments(kBodyParameters, args, kwargs, slots) < 0)
-        return Body_argument_failure(ORB_FAIL_AT(25));
-    const HeldValues held(slots);
+    const FailureScope failures;
+    Owned slots[kBodyParameterCount];
+    switch (bind_arguments(kBodyParameters, args, kwargs, slots)) {
+    case Binding::kBound:
+        break;
+    case Binding::kTooManyPositional:
+        return Body_argument_failure(failures, ORB_FAIL_AT(25));
+    case Binding::kKeywordsRejected:
+        return Body_argument_failure(failures, ORB_FAIL_AT(25));
+    }
     double m = 0.0, x = 0.0, y = 0.0, z = 0.0, vx = 0.0, vy = 0.0, vz = 0.0;
     std::int8_t probe = 0;
-    if (!convert(slots[0], m)) return Body_argument_failure(ORB_FAIL_AT(25));
-    if (!convert(slots[1], x)) return Body_argument_failure(ORB_FAIL_AT(25));
-    if (!convert(slots[2], y)) return Body_argument_failure(ORB_FAIL_AT(25));
-    if (!convert(slots[3], z)) return Body_argument_failure(ORB_FAIL_AT(25));
-    if (!convert(slots[4], vx)) return Body_argument_failure(ORB_FAIL_AT(26));
-    if (!convert(slots[5], vy)) return Body_argument_failure(ORB_FAIL_AT(26));
-    if (!convert(slots[6], vz)) return Body_argument_failure(ORB_FAIL_AT(26));
-    if (!convert(slots[7], probe)) return Body_argument_failure(ORB_FAIL_AT(26));
+    if (!convert(slots[0].get(), m)) return Body_argument_failure(failures, ORB_FAIL_AT(25));
+    if (!convert(slots[1].get(), x)) return Body_argument_failure(failures, ORB_FAIL_AT(25));
+    if (!convert(slots[2].get(), y)) return Body_argument_failure(failures, ORB_FAIL_AT(25));
+    if (!convert(slots[3].get(), z)) return Body_argument_failure(failures, ORB_FAIL_AT(25));
+    if (!convert(slots[4].get(), vx)) return Body_argument_failure(failures, ORB_FAIL_AT(26));
+    if (!convert(slots[5].get(), vy)) return Body_argument_failure(failures, ORB_FAIL_AT(26));
+    if (!convert(slots[6].get(), vz)) return Body_argument_failure(failures, ORB_FAIL_AT(26));
+    if (!convert(slots[7].get(), probe)) return Body_argument_failure(failures, ORB_FAIL_AT(26));
     return Body_wrapper(m, x, y, z, vx, vy, vz, probe);
 }
 
@@ -388,7 +377,10 @@ Owned make_empty_array(PyObject *bodies) noexcept {
 }
 
 Owned build_body_array(PyObject *argument) noexcept {
-    Owned bodies = Owned::steal(PySequence_List(argument));
+    // The caller's reference may go while list() runs the argument's own code.
+    Owned held = Owned::borrow(argument);
+    Owned bodies = Owned::steal(PySequence_List(held.get()));
+    held.reset();
     if (!bodies) return ORB_FAIL_AT(37);
     Owned body_array = make_empty_array(bodies.get());
     if (!body_array) return {};

@@ -4,6 +4,7 @@ Whatever they do, each call ends in a result or an error that the documented ste
 give, and the interpreter carries on. Cases that could take the process down run in a
 child interpreter outside the repository.
 """
+import builtins
 import gc
 import subprocess
 import sys
@@ -66,6 +67,89 @@ def test_conversions_that_rework_the_callers_keyword_dict(tmp_path):
         print("ok")
         """)
     assert out == "ok\n"
+
+
+def test_keys_whose_comparison_reworks_the_callers_dict(tmp_path):
+    # A key equal to a parameter name, with its hash, whose __eq__ empties (or refills) every
+    # dict that holds it, while the values are owned by that dict alone. Body must bind the
+    # call as it was made, as a Python function of the same signature does.
+    out = run_child(tmp_path, """
+        import ctypes, gc
+        from orbitra.body import Body
+        call = ctypes.pythonapi.PyObject_Call
+        call.argtypes = (ctypes.py_object,) * 3
+        call.restype = ctypes.py_object
+        def f(m=0.0, x=0.0, y=0.0, z=0.0, vx=0.0, vy=0.0, vz=0.0, probe=0):
+            return {"r": [float(x), float(y), float(z)], "v": [float(vx), float(vy), float(vz)],
+                    "probe": int(probe), "m": float(m)}
+        class Num:
+            def __init__(self, v):
+                self.v = v
+            def __float__(self):
+                return float(self.v)
+            def __int__(self):
+                return int(self.v)
+        def clear(d):
+            d.clear()
+        def refill(d):
+            d.clear()
+            d.update(w=Num(1.0), m=Num(-5.0))
+        class Key(str):
+            __hash__ = str.__hash__
+            def __eq__(self, other):
+                for holder in gc.get_referrers(self):
+                    if type(holder) is dict:
+                        action(holder)
+                return str.__eq__(self, other)
+        cases = [
+            ((), lambda: {"m": Num(1.5), Key("x"): Num(2.0), "probe": Num(3)}),
+            ((), lambda: {Key("m"): Num(1.5), "vz": Num(-1.0), Key("probe"): Num(-7)}),
+            ((Num(0.5),), lambda: {"vx": Num(4.0), Key("y"): Num(2.0), "z": Num(8.0)}),
+            ((Num(0.5),), lambda: {Key("m"): Num(2.0)}),
+            ((), lambda: {"x": Num(2.0), Key("w"): Num(1.0)}),
+        ]
+        def outcome(function, args, kwargs):
+            try:
+                return call(function, args, kwargs)
+            except TypeError:
+                return "TypeError"
+        for action in (clear, refill):
+            for args, kwargs in cases:
+                got, want = outcome(Body, args, kwargs()), outcome(f, args, kwargs())
+                gc.collect()
+                assert got == want, (action.__name__, got, want)
+        print("ok")
+        """)
+    assert out == "ok\n"
+
+
+def test_argument_held_while_drained_into_a_list(tmp_path):
+    # The caller hands over a bare pointer; the argument's own __iter__ drops the last
+    # reference, and list() still asks the argument for its length afterwards.
+    out = run_child(tmp_path, """
+        import ctypes, weakref
+        from orbitra.body import Body, BodyArray
+        call = ctypes.pythonapi.PyObject_CallFunctionObjArgs
+        call.argtypes = (ctypes.py_object, ctypes.c_void_p, ctypes.c_void_p)
+        call.restype = ctypes.py_object
+        alive = []
+        class Rows:
+            def __iter__(self):
+                box.clear()
+                return Check(weakref.ref(self))
+        class Check:
+            def __init__(self, ref):
+                self.ref, self.left = ref, 2
+            def __next__(self):
+                alive.append(self.ref() is not None)
+                self.left -= 1
+                if self.left < 0:
+                    raise StopIteration
+                return Body(m=1.0)
+        box = [Rows()]
+        print(len(call(BodyArray, id(box[0]), None)), alive)
+        """)
+    assert out == "2 [True, True, True]\n"
 
 
 def standin(empty):
@@ -311,3 +395,29 @@ def test_profilers_that_misbehave(tmp_path):
         print("ok")
         """)
     assert out == "ok\n"
+
+
+class RaisingKey(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        raise ZeroDivisionError("compared")
+
+
+@pytest.mark.parametrize("where", ["keyword", "module global"])
+def test_key_comparisons_that_raise_are_silent(monkeypatch, where):
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", reports.append)
+    if where == "keyword":
+        assert ob.Body(**{RaisingKey("x"): 2.0}) == ob.Body(x=2.0)
+    else:
+        # np, gone from the module, is found in builtins past a key that raises.
+        monkeypatch.delattr(ob, "np")
+        monkeypatch.setattr(builtins, "np", np, raising=False)
+        key = RaisingKey("np")
+        vars(ob)[key] = None
+        try:
+            assert ob.BodyArray([BODY]).tobytes() == ONE
+        finally:
+            del vars(ob)[key]
+    assert reports == []

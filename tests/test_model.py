@@ -6,6 +6,7 @@ through NumPy's item assignment; all three must agree byte for byte.
 """
 import ctypes
 import struct
+import traceback
 
 import numpy as np
 import pytest
@@ -159,6 +160,27 @@ def arguments(draw):
 def test_body_matches_model(arguments):
     args, kwargs = arguments
     assert outcome(call, ob.Body, tuple(args), kwargs) == outcome(model_body, args, kwargs)
+
+
+class Key(str):
+    """Hashes and compares as str, but a dict holding one is bound from a copy of its entries."""
+
+
+def place(f, *args):
+    """The outcome, and the place of the module's traceback entry on failure."""
+    try:
+        return "ok", repr(f(*args)), None
+    except Exception as e:  # noqa: BLE001 - every error is compared
+        return type(e), str(e), traceback.extract_tb(e.__traceback__)[-1].name
+
+
+@settings(derandomize=True, max_examples=300, deadline=None)
+@given(arguments(), st.data())
+def test_copied_keywords_bind_as_the_dict_does(arguments, data):
+    args, kwargs = arguments
+    copied = {Key(k) if isinstance(k, str) and data.draw(st.booleans()) else k: v
+              for k, v in kwargs.items()}
+    assert place(call, ob.Body, tuple(args), copied) == place(call, ob.Body, tuple(args), kwargs)
 
 
 # ---------------------------------------------------------------------------------------

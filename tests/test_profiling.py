@@ -1,4 +1,5 @@
 """Call and return events that orbitra.body reports to a profiler installed with sys.setprofile."""
+import importlib
 import json
 import os
 import re
@@ -76,6 +77,9 @@ def test_body_events():
     assert args[0] is None and args[2] is None and args[1] is None
     assert args[4] is result["r"] and args[6] is result["v"] and args[7] is result
     assert all(frame.f_globals is vars(ob) for frame in rec.frames)
+    # The events inside "Body (wrapper)" name its frame as their caller, so they nest.
+    assert rec.frames[0].f_back.f_code is profiled.__code__
+    assert [frame.f_back is rec.frames[0] for frame in rec.frames[1:-1]] == [True] * 6
 
 
 def test_body_array_events():
@@ -297,10 +301,131 @@ def test_profilers_switched_on_and_off(tmp_path):
         """) is True
 
 
-def test_pure_python_profiler_reports_the_module():
-    import profile
-    prof = profile.Profile()
-    assert prof.runcall(ob.Body, m=1.0) == ob.Body(m=1.0)
+@pytest.mark.filterwarnings("ignore:The profile module is deprecated:DeprecationWarning")
+@pytest.mark.parametrize("profiler", ["profile", "cProfile"])
+def test_profiler_statistics_are_complete(profiler):
+    if profiler == "cProfile" and sys.version_info >= (3, 12):
+        pytest.skip("cProfile follows sys.monitoring from 3.12 and sees no native profile events")
+    prof = importlib.import_module(profiler).Profile()
+
+    def helper(k):
+        return ob.Body(m=k, probe=k)
+
+    def work():
+        for k in range(3):
+            helper(k)
+            ob.BodyArray([{"m": 1.0, "r": [0.0] * 3, "v": (1.0, 2.0, 3.0), "probe": k}])
+        return sys.getprofile()
+    assert prof.runcall(work) is not None  # still installed: no event upset it
     prof.create_stats()
-    names = {name for (_, _, name) in prof.stats}
-    assert {"Body (wrapper)", "Body", CONV} <= names
+    calls = {name: s[1] for (filename, _, name), s in prof.stats.items() if filename not in ("", "~")}
+    assert [calls.get(name) for name in ("work", "helper", "Body (wrapper)", "Body", CONV,
+                                         "BodyArray")] == [1, 3, 3, 3, 6, 3]
+
+
+def test_event_nesting_is_per_thread():
+    # A worker's Body waits in its builder's call event while the main thread's BodyArray,
+    # which let it in, ends; the worker's conversions still nest in the worker's own Body.
+    waiting, main_done, frames = threading.Event(), threading.Event(), []
+
+    def worker_hook(frame, event, arg):
+        frames.append(frame)
+        if (event, frame.f_code.co_name) == ("call", "Body"):
+            waiting.set()
+            main_done.wait(10)
+    worker = threading.Thread(target=profiled, args=(worker_hook, ob.Body))
+
+    class Item(dict):
+        def __getitem__(self, key):
+            if key == "m":
+                worker.start()
+                waiting.wait(10)
+            return dict.__getitem__(self, key)
+    profiled(Recorder(), ob.BodyArray, [Item(ob.Body())])
+    main_done.set()
+    worker.join()
+    wrapper = next(f for f in frames if f.f_code.co_name == "Body (wrapper)")
+    assert [f.f_back is wrapper for f in frames if f.f_code.co_name == CONV] == [True] * 4
+
+
+@pytest.mark.parametrize("name", ["Body (wrapper)", "Body", CONV, "BodyArray"])
+def test_trace_function_outlives_a_hook_removing_itself(name):
+    lines = []
+
+    def later():
+        return len(lines)
+
+    def tracer(frame, event, arg):
+        if frame.f_code is later.__code__ and event == "line":
+            lines.append(frame.f_lineno)
+        return tracer
+    old = sys.gettrace()
+    sys.settrace(tracer)
+    sys.setprofile(Recorder(lambda event, code_name: (event, code_name) == ("call", name)
+                            and sys.setprofile(None)))
+    try:
+        ob.Body(), ob.BodyArray([ob.Body()])
+        later()  # no sys.setprofile since the hook went: that would set the flag right again
+    finally:
+        sys.setprofile(None)
+        sys.settrace(old)
+    assert lines == [later.__code__.co_firstlineno + 1]
+
+
+# Code run while the call event's frame is made removes the hook; the call must go on as
+# if no hook had been installed. Child process: without the check this is a segfault.
+HOOK_REMOVERS = {
+    "finaliser": """
+        import gc
+        class Remover:
+            def __init__(self):
+                self.cycle = self
+            def __del__(self):
+                sys.setprofile(None)
+        def prepare():
+            gc.disable()
+            gc.collect()
+            Remover()
+            gc.set_threshold(1)  # the next allocation of a tracked object collects
+            gc.enable()
+        """,
+    "module-dict key": """
+        class Key:
+            def __hash__(self):
+                return hash("__builtins__")
+            def __eq__(self, other):
+                sys.setprofile(None)
+                return False
+        module_builtins = vars(ob).pop("__builtins__")
+        vars(ob)[Key()] = None  # met first by a lookup of __builtins__
+        vars(ob)["__builtins__"] = module_builtins
+        prepare = lambda: None
+        """,
+}
+
+
+@pytest.mark.parametrize("remover", sorted(HOOK_REMOVERS))
+def test_hook_removed_while_the_call_event_is_made(tmp_path, remover):
+    if remover == "finaliser" and sys.version_info >= (3, 12):
+        pytest.skip("from 3.12 the garbage collector runs only between bytecodes")
+    outcomes = run_python(tmp_path, """
+        import json, sys
+        import orbitra.body as ob
+        """ + HOOK_REMOVERS[remover] + """
+        def check(operation, *args):
+            events = []
+            def hook(frame, event, arg):
+                if event == "c_call":
+                    events.append(arg.__name__)
+                    if arg is operation:
+                        prepare()
+                elif frame.f_code.co_name in ("Body (wrapper)", "BodyArray"):
+                    events.append(event)
+            sys.setprofile(hook)
+            result = operation(*args)
+            sys.setprofile(None)
+            return [events, str(result)]
+        print(json.dumps([check(ob.Body), check(ob.BodyArray, [ob.Body(m=1.0)])]))
+        """)
+    assert outcomes == [[["Body", "setprofile"], str(ob.Body())],
+                        [["BodyArray", "setprofile"], str(ob.BodyArray([ob.Body(m=1.0)]))]]

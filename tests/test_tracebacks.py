@@ -57,10 +57,11 @@ def without(key):
 # site -> [(call, exception type, qualified name, line)]; cases of one site fail at
 # the same statement of the module, cases of different sites at different ones.
 SITES = {
-    "body binding": [(lambda: ob.Body(*range(9)), TypeError, 25),
-                     (lambda: ob.Body(*range(10), m=1.0), TypeError, 25),
-                     (lambda: ob.Body(w=1.0), TypeError, 25),
-                     (lambda: ob.Body(1.0, m=2.0), TypeError, 25)],
+    "body positional count": [(lambda: ob.Body(*range(9)), TypeError, 25),
+                              (lambda: ob.Body(*range(10), m=1.0), TypeError, 25)],
+    "body keywords": [(lambda: ob.Body(w=1.0), TypeError, 25),
+                      (lambda: ob.Body(1.0, m=2.0), TypeError, 25),
+                      (lambda: ob.Body(**{"m": 1.0, type("Key", (str,), {})("w"): 1.0}), TypeError, 25)],
     "body m": [(lambda: ob.Body(m="a"), TypeError, 25), (lambda: ob.Body(m=None), TypeError, 25)],
     "body x": [(lambda: ob.Body(x="a"), TypeError, 25)],
     "body y": [(lambda: ob.Body(y="a"), TypeError, 25)],
@@ -92,9 +93,10 @@ def test_entry_names_file_line_and_place(site, call, error, line):
     [(name, filename, lineno, (impl, internal))] = module_entries(exc)
     assert (name, filename, lineno) == (func, SOURCE, line)
     assert internal > 0
-    # The module's entry is the innermost one.
+    # The module's entry is the innermost one, and its frame's caller is the calling frame.
     last = traceback.extract_tb(exc.__traceback__)[-1]
     assert (last.filename, last.lineno) == (SOURCE, line)
+    assert module_tb(exc).tb_frame.f_back.f_code is call.__code__
 
 
 def test_each_site_has_its_own_place():
@@ -118,6 +120,24 @@ def test_failures_of_one_site_share_one_code_object(site):
     assert code.co_name == "%s (%s:%d)" % ((name,) + place)
     assert (code.co_filename, code.co_firstlineno) == (filename, lineno)
     assert all(module_tb(e).tb_lineno == lineno for e in excs)
+
+
+class ReleasedWithAFailure(dict):
+    def __del__(self):
+        try:
+            ob.Body(m="a")
+        except TypeError:
+            pass
+
+
+def test_entry_is_the_failure_the_operation_recorded():
+    # The item goes when BodyArray releases its list, after its own failure: its finaliser
+    # makes Body fail before BodyArray adds its entry.
+    expected = module_entries(fail(lambda: ob.BodyArray([without("probe")])))
+    fail(lambda: ob.Body(m="a"))
+    item = (ReleasedWithAFailure(without("probe")) for _ in range(1))
+    got = module_entries(fail(lambda: ob.BodyArray(item)))
+    assert got == expected and got[0][:3] == ("orbitra.body.BodyArray", SOURCE, 43)
 
 
 @pytest.mark.parametrize("call, line, func", [

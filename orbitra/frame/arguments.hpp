@@ -15,14 +15,14 @@ struct ParameterList {
     Py_ssize_t max_positional;
 };
 
-// Fills `slots` (one per name, all null on entry) with borrowed references to the bound
-// values. Returns 0, or -1 with the binding error set. Allocates nothing on the usual path.
-int bind_arguments(const ParameterList &parameters, PyObject *args, PyObject *kwargs,
-                   PyObject **slots) noexcept;
+enum class Binding { kBound, kTooManyPositional, kKeywordsRejected };
 
-// Walks the whole keyword dict; used when the direct lookups left an entry unaccounted.
-int bind_keywords(PyObject *kwargs, const ParameterList &parameters, Py_ssize_t positional,
-                  PyObject **slots) noexcept;
+// Fills `slots` (one per name, all empty on entry) with the bound values, each held from the
+// moment it is bound: comparing a keyword key may run Python code that empties the dict.
+// Gives kBound, or the failure with the binding error set. Allocates nothing on the usual
+// path (keys that are all exact str).
+Binding bind_arguments(const ParameterList &parameters, PyObject *args, PyObject *kwargs,
+                       Owned *slots) noexcept;
 
 [[gnu::cold]] void raise_positional_count_error(const char *function_name, Py_ssize_t required,
                                                 Py_ssize_t max_positional, Py_ssize_t given) noexcept;

@@ -60,9 +60,10 @@ inline void enter_profile_hook(PyThreadState *ts) noexcept {
     ts->tracing++;
     use_tracing(ts) = 0;
 }
-// A hook may have removed itself; a trace function alone does not count.
+// The hook may have removed itself. A trace function still installed keeps the flag set:
+// 3.10 would otherwise stop calling it for good, until tracing is set again.
 inline void leave_profile_hook_after_call(PyThreadState *ts) noexcept {
-    use_tracing(ts) = ts->c_profilefunc != nullptr;
+    use_tracing(ts) = ts->c_profilefunc != nullptr || ts->c_tracefunc != nullptr;
     ts->tracing--;
 }
 inline void leave_profile_hook_after_return(PyThreadState *ts) noexcept {
@@ -72,34 +73,30 @@ inline void leave_profile_hook_after_return(PyThreadState *ts) noexcept {
 #endif
 
 // ---------------------------------------------------------------------------------------
-// Frames. Up to 3.10 a frame's line is its f_lineno; from 3.11 the frame is opaque and its
-// line is computed from the code object, whose first line already carries it.
+// Frames made by the module: their line, and the frame they name as their caller (f_back),
+// which profilers such as profile.Profile follow to match calls with returns.
+// Up to 3.10 both are public fields; PyFrame_New set f_back to the running Python frame.
+// From 3.11 the struct is internal, the line comes from the code object, whose first line
+// already carries it, and PyFrame_New leaves f_back empty; f_back is still the first field
+// after the object header, and the frame releases it when it goes
+// (Include/internal/pycore_frame.h, 3.11 to 3.15).
 
-inline void set_frame_line(PyFrameObject *frame, int line) noexcept {
-#if PY_VERSION_HEX < 0x030B0000  // 3.11
-    frame->f_lineno = line;
-#else
-    (void)frame;
-    (void)line;
-#endif
-}
-
-// A frame made for the module's events has the running Python frame as its f_back, as
-// PyFrame_New set it up to 3.10; profilers such as profile.Profile match calls by it.
-// From 3.11 PyFrame_New leaves it empty and the struct is internal, but f_back stays the
-// first field after the object header (Include/internal/pycore_frame.h, 3.11 to 3.13).
-inline void link_frame_to_caller(PyFrameObject *frame) noexcept {
+inline void set_frame_place(PyFrameObject *frame, int line, PyFrameObject *caller) noexcept {
 #if PY_VERSION_HEX >= 0x030B0000  // 3.11
+    (void)line;
     struct FrameHead {
         PyObject_HEAD
         PyFrameObject *f_back;
     };
-    PyFrameObject *caller = PyEval_GetFrame();
-    Py_XINCREF(caller);
-    Py_XSETREF(reinterpret_cast<FrameHead *>(frame)->f_back, caller);
+    PyFrameObject **back = &reinterpret_cast<FrameHead *>(frame)->f_back;
 #else
-    (void)frame;
+    frame->f_lineno = line;
+    PyFrameObject **back = &frame->f_back;
 #endif
+    PyFrameObject *previous = *back;
+    Py_XINCREF(caller);
+    *back = caller;
+    Py_XDECREF(previous);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -153,6 +150,31 @@ inline PyObject *new_code_object(const CodeFields &f) noexcept {
         f.variable_names, f.empty_tuple, f.empty_tuple, f.file_name, f.name, f.first_line,
         f.empty_bytes));
 #endif
+}
+
+// ---------------------------------------------------------------------------------------
+// Silent dict lookup: a new reference to dict[key], or null when the key is missing or
+// comparing keys raised; it never leaves an error of its own, and an error that was
+// already pending stays as it was. Up to 3.12 PyDict_GetItem was that lookup (borrowed);
+// 3.13 made it report comparison errors through sys.unraisablehook, so the lookup is
+// built from PyDict_GetItemWithError there and PyDict_GetItemRef (3.13) from then on.
+
+inline PyObject *dict_lookup(PyObject *dict, PyObject *key) noexcept {
+    PyObject *pending_type = nullptr, *pending_value = nullptr, *pending_traceback = nullptr;
+    const bool pending = PyErr_Occurred() != nullptr;
+    if (pending) PyErr_Fetch(&pending_type, &pending_value, &pending_traceback);
+    PyObject *value;
+#if PY_VERSION_HEX >= 0x030D0000  // 3.13
+    if (PyDict_GetItemRef(dict, key, &value) < 0) PyErr_Clear();
+#else
+    value = PyDict_GetItemWithError(dict, key);
+    if (value)
+        Py_INCREF(value);
+    else
+        PyErr_Clear();
+#endif
+    if (pending) PyErr_Restore(pending_type, pending_value, pending_traceback);
+    return value;
 }
 
 // ---------------------------------------------------------------------------------------

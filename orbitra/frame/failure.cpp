@@ -12,6 +12,7 @@ FailureSite g_failure_location;
 
 Failed record_failure(const FailureSite &site) noexcept {
     g_failure_location = site;
+    if (FailureScope *scope = FailureScope::innermost()) scope->site_ = site;
     return {};
 }
 
@@ -35,16 +36,19 @@ Owned make_traceback_code(const char *qualified_name, const FailureSite &site) n
     return make_code(name.get(), file_name.get(), site.source_line);
 }
 
-// A frame made with an exception pending fails on 3.8+ for some globals, so the pending
-// exception is set aside meanwhile. If the frame cannot be made, the original exception
-// is the one that stays pending.
-Owned make_traceback_frame(PyObject *code) noexcept {
+// A frame made with an exception pending fails on 3.8+ for some globals, and the caller's
+// frame object may have to be made on 3.11+, so the pending exception is set aside
+// meanwhile. If either cannot be made, the original exception is the one that stays pending.
+Owned make_traceback_frame(PyObject *code, int line) noexcept {
     PendingError pending;
-    PyObject *frame = reinterpret_cast<PyObject *>(PyFrame_New(
+    Owned frame = Owned::steal(reinterpret_cast<PyObject *>(PyFrame_New(
         PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code), g_state.module_dict,
-        nullptr));
+        nullptr)));
+    if (frame)
+        compat::set_frame_place(reinterpret_cast<PyFrameObject *>(frame.get()), line,
+                                PyEval_GetFrame());
     pending.restore();
-    return Owned::steal(frame);
+    return frame;
 }
 
 }  // namespace
@@ -57,17 +61,15 @@ PyObject *make_synthetic_code(const char *function_name, const char *file_name,
     return make_code(function_str.get(), file_str.get(), first_line).release();
 }
 
-void add_traceback_entry(const char *qualified_name) noexcept {
-    const FailureSite site = g_failure_location;
+void add_traceback_entry(const char *qualified_name, FailureSite site) noexcept {
     Owned code = Owned::steal(code_cache_find(g_code_cache, site.key));
     if (!code) {
         code = make_traceback_code(qualified_name, site);
         if (!code) return;
         code_cache_insert(g_code_cache, site.key, code.get());
     }
-    Owned frame = make_traceback_frame(code.get());
+    Owned frame = make_traceback_frame(code.get(), site.source_line);
     if (!frame) return;
-    compat::set_frame_line(reinterpret_cast<PyFrameObject *>(frame.get()), site.source_line);
     PyTraceBack_Here(reinterpret_cast<PyFrameObject *>(frame.get()));
 }
 

@@ -68,6 +68,7 @@ struct Failed {
     operator int() const noexcept { return -1; }
 };
 
+// Writes the module-wide location and the innermost scope's.
 [[gnu::cold]] Failed record_failure(const FailureSite &site) noexcept;
 
 // One line per failure site: `return ORB_FAIL_AT(37);` records the site and fails.
@@ -75,9 +76,34 @@ struct Failed {
     ::orb::record_failure(ORB_SITE((source_file), (source_line)))
 #define ORB_FAIL_AT(source_line) ORB_FAIL_IN(::orb::kModuleSource, (source_line))
 
-// Adds one traceback entry, built from the failure location, in front of the pending
-// exception's traceback. Never fails towards its caller.
-[[gnu::cold]] void add_traceback_entry(const char *qualified_name) noexcept;
+// The failure one operation recorded, kept apart from the module-wide location: between a
+// failure and the operation's traceback entry, objects are released and their finalisers
+// may make another call of the module fail. Scopes nest per thread, innermost first, since
+// an operation that runs Python code may let another thread in.
+class FailureScope {
+public:
+    FailureScope() noexcept : outer_(innermost()) { innermost() = this; }
+    FailureScope(const FailureScope &) = delete;
+    FailureScope &operator=(const FailureScope &) = delete;
+    ~FailureScope() { innermost() = outer_; }
+
+    // What this operation recorded; the module-wide location if it recorded nothing.
+    const FailureSite &site() const noexcept { return site_.key ? site_ : g_failure_location; }
+
+    static FailureScope *&innermost() noexcept {
+        static thread_local FailureScope *scope = nullptr;
+        return scope;
+    }
+
+private:
+    friend Failed record_failure(const FailureSite &site) noexcept;
+    FailureSite site_{};
+    FailureScope *outer_;
+};
+
+// Adds one traceback entry for `site` in front of the pending exception's traceback.
+// Never fails towards its caller.
+[[gnu::cold]] void add_traceback_entry(const char *qualified_name, FailureSite site) noexcept;
 
 // Reports the pending error as ignored in "orbitra.body.Body" and clears it.
 [[gnu::cold]] void report_unraisable() noexcept;

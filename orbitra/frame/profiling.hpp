@@ -16,6 +16,31 @@ struct ProfiledOperation {
     PyObject *code;  // made at the first profiled call, then kept for the process
 };
 
+// The thread's innermost event whose operation is still running. Events that operation
+// reports itself name its frame as their caller, so that profilers see them nested in it;
+// once Python code runs inside it, the interpreter's frames take over again. Per thread:
+// an operation can run Python code that lets another thread in.
+class InnermostEvent {
+public:
+    InnermostEvent() noexcept = default;
+    InnermostEvent(const InnermostEvent &) = delete;
+    InnermostEvent &operator=(const InnermostEvent &) = delete;
+    ~InnermostEvent() { leave(); }
+
+    // The caller to give a new event's frame while `python_frame` is the running one.
+    static PyFrameObject *caller_of_new_event(PyFrameObject *python_frame) noexcept;
+
+    // `frame`, begun under `python_frame`, becomes the thread's innermost running event.
+    void enter(PyObject *frame, PyFrameObject *python_frame) noexcept;
+    // The event that `enter` displaced is the innermost again.
+    void leave() noexcept;
+
+private:
+    Owned outer_frame_;
+    Owned outer_python_frame_;
+    bool entered_ = false;
+};
+
 // The events of one call of a profiled operation. Without a profile hook, starting costs
 // the thread-state lookup and the guard's tests, and finishing one test.
 class ProfiledCall {
@@ -35,7 +60,10 @@ public:
 
     // Reports the return event with `result` (borrowed, may be null) and passes it on.
     PyObject *finish(PyObject *result) noexcept {
-        if (status_ != 0) return_event(result);
+        if (status_ != 0) {
+            innermost_.leave();
+            return_event(result);
+        }
         return result;
     }
 
@@ -45,6 +73,7 @@ private:
 
     int status_ = 0;  // 1 events active, 0 no return event follows, -1 call event failed
     Owned frame_;
+    InnermostEvent innermost_;
 };
 
 }  // namespace orb

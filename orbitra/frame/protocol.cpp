@@ -7,7 +7,7 @@
 namespace orb {
 
 Owned global_lookup(PyObject *name) noexcept {
-    if (PyObject *value = PyDict_GetItem(g_state.module_dict, name)) return Owned::borrow(value);
+    if (Owned value = Owned::steal(compat::dict_lookup(g_state.module_dict, name))) return value;
     return builtin_lookup(name);
 }
 

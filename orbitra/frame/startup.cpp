@@ -199,6 +199,7 @@ PyObject *fail_without_module() noexcept {
 }
 
 PyObject *start_module() noexcept {
+    const FailureScope failures;
     if (check_interpreter_version() < 0) {
         ORB_FAIL_AT(1);
         return fail_without_module();
@@ -213,7 +214,7 @@ PyObject *start_module() noexcept {
     ProfiledCall profile;
     bool registered = false;
     if (set_up_module(module, profile, registered) < 0) {
-        if (g_state.module_dict) add_traceback_entry(kInitName);
+        if (g_state.module_dict) add_traceback_entry(kInitName, failures.site());
         if (registered) unregister_module(module);
         g_state.module = nullptr;
         Py_DECREF(module);
