@@ -55,10 +55,33 @@ def module_lines(error):
     return lines
 
 
-def judge(result, error, expected):
+def callee(error):
+    """The name of the Python function the module's entry goes on into, if any."""
+    tb = error.__traceback__
+    while tb is not None and tb.tb_frame.f_code.co_filename != SOURCE:
+        tb = tb.tb_next
+    tb = tb and tb.tb_next
+    return tb and tb.tb_frame.f_code.co_name
+
+
+def judge(result, error, expected, order, reached):
     """'done', 'memory', 'partial' (the expected error without the module's traceback
-    entry, which it may drop when it cannot make it) or a fault's description."""
+    entry, which it may drop when it cannot make it) or a fault's description.
+
+    A MemoryError's module line must name the statement that was running: the lines of
+    `order`, groups of lines in the order the call runs them, never go back within one pass
+    over n; `reached` holds the group reached so far. One raised in a Python function
+    that the module called must name the line that calls it."""
     if isinstance(error, MemoryError):
+        lines = module_lines(error)
+        if not lines:  # the entry itself could not be made
+            return "memory"
+        groups = [k for k, group in enumerate(order) if lines[0] in group]
+        caller_line = CALLER_LINES.get(callee(error), lines[0])
+        if len(lines) > 1 or not groups or groups[0] < reached[0] or lines[0] != caller_line:
+            return "fault: MemoryError at module lines %s (into %s) after group %d of %s" % (
+                lines, callee(error), reached[0], order)
+        reached[0] = groups[0]
         return "memory"
     if isinstance(expected, tuple):  # (exception type, module source line)
         if type(error) is expected[0]:
@@ -71,7 +94,7 @@ def judge(result, error, expected):
     return "done" if same else "fault: wrong result %r" % (result,)
 
 
-def sweep(name, make, call, expected, profiler=None):
+def sweep(name, make, call, expected, order, profiler=None):
     """Fails allocations n, n+1, ... for n = 0, 1, ... until the call succeeds; then each
     single allocation n up to twice that far, which also takes the paths where a failure
     is cleared or reported as ignored and the call goes on."""
@@ -79,6 +102,7 @@ def sweep(name, make, call, expected, profiler=None):
     gc.collect()
     blocks = sys.getallocatedblocks()
     total, n = CAP, 0
+    reached = [0]
     while n < total:
         single = total < CAP
         os.write(2, b"%s n=%d%s\n" % (name.encode(), n, b" single" * single))  # survives a crash
@@ -89,7 +113,7 @@ def sweep(name, make, call, expected, profiler=None):
         # box lets the exception go at once. Every MemoryError kept alive uses up one of
         # the few the interpreter keeps for when it cannot allocate one.
         (result, error), box[:] = box, ()
-        outcome = judge(result, error, expected)
+        outcome = judge(result, error, expected, order, reached)
         result = error = None
         key = "fault" if outcome.startswith("fault") else outcome
         counts[key] = counts.get(key, 0) + 1
@@ -97,7 +121,7 @@ def sweep(name, make, call, expected, profiler=None):
             faults.append("n=%d%s: %s" % (n, " only" if single else " on", outcome))
         n += 1
         if outcome == "done" and not single:
-            total, n = 2 * n + 10, 0
+            total, n, reached[0] = 2 * n + 10, 0, 0
     if total == CAP:
         faults.append("not done after %d allocations" % CAP)
     gc.collect()
@@ -112,10 +136,32 @@ def check_module(ob):
     assert array["v"].tolist() == [[0.0, 0.0, 1.0]] * 3
 
 
+def allocating_empty(*args, **kwargs):
+    return [numpy.empty(*args, **kwargs)][0]
+
+
+class AllocatingNumpy:
+    """A stand-in `np` whose attribute fetch and `empty` run Python code that allocates:
+    their MemoryErrors are certainly np.empty's statement's, and so is every allocation
+    between them, which a line out of order then shows."""
+
+    def __getattr__(self, name):
+        return [allocating_empty][0]
+
+
+CALLER_LINES = {"__getattr__": 38, "allocating_empty": 38}
+
+
+BODY_LINES = ((25, 26),)
+ARRAY_LINES = ((35,), (37,), (38,), (39, 40, 41, 42, 43))
+
+
 def call_cases(ob):
     Body, BodyArray = ob.Body, ob.BodyArray
     good = {"r": [1.0, 2.0, 3.0], "v": [4.0, 5.0, 6.0], "probe": -7, "m": 8.0}
     bodies = [dict(good, m=float(k)) for k in range(3)]
+    # Past 256 items the loop counter leaves the small-int cache and allocates.
+    many = [dict(good, m=float(k)) for k in range(300)]
     general = [{"m": 1, "r": (1, 2, 3), "v": [0.0] * 3, "probe": True},
                type("Sub", (dict,), {})(good), dict(good, m=numpy.float64(2.5))]
 
@@ -130,12 +176,16 @@ def call_cases(ob):
         ("BodyArray missing key", fixed([good, {k: good[k] for k in "mrv"}]), BodyArray,
          (KeyError, 43)),
     ]
-    return failing + [(name + " (warm)", *rest) for name, *rest in failing] + [
+    cases = failing + [(name + " (warm)", *rest) for name, *rest in failing] + [
         ("Body", fixed(1.0, 2.0, y=3.0, vz=4.0, probe=5), Body, None),
         ("BodyArray fast", fixed(bodies), BodyArray, None),
         ("BodyArray generator", lambda: (((b for b in bodies),), {}), BodyArray, None),
         ("BodyArray general", fixed(general), BodyArray, None),
+        ("BodyArray 300 items", fixed(many), BodyArray, None),
     ]
+    return [(name, make, call, expected, BODY_LINES if call is Body else ARRAY_LINES,
+             AllocatingNumpy() if "300" in name else numpy)
+            for name, make, call, expected in cases]
 
 
 def sweep_calls(only=""):
@@ -147,16 +197,20 @@ def sweep_calls(only=""):
     for _ in range(3):
         summaries = []
         for profiled in (False, True):
-            for name, make, call, expected in call_cases(ob):
+            for name, make, call, expected, order, np in call_cases(ob):
                 name += " (profiled)" * profiled
-                # From 3.12 the interpreter fails a generator's profile event with its own
-                # SystemError when it cannot make the generator's frame object.
-                if only not in name or profiled and "generator" in name:
+                # From 3.12 the interpreter fails the profile event of a generator or of
+                # the stand-in np's Python code with its own SystemError when it cannot
+                # make their frame object.
+                if only not in name or profiled and ("generator" in name or "300" in name):
                     continue
+                ob.np = np
                 if expected is None:  # a success: the result of an unhooked call
                     args, kwargs = make()
                     expected = call(*args, **kwargs)
-                summaries.append(sweep(name, make, call, expected, profiled and quiet_profiler))
+                summaries.append(sweep(name, make, call, expected, order,
+                                       profiled and quiet_profiler))
+                ob.np = numpy
         rounds.append(summaries)
     # A lost reference grows the blocks in every round; the interpreter's own caches,
     # refilled after a failed allocation, only now and then.

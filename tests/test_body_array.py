@@ -7,6 +7,7 @@ import re
 import sys
 import traceback
 import types
+import warnings
 
 import numpy as np
 import pytest
@@ -62,6 +63,32 @@ def test_two_bodies():
 def test_matches_twin(n, seed):
     bodies = random_bodies(n, seed)
     assert_same_array(ob.BodyArray(bodies), twin(bodies))
+
+
+PROBES = [-2 ** 63, -2 ** 31 - 1, -2 ** 31, -2 ** 30 - 3, -2 ** 30, -129, -128, -1, 0, 127, 128,
+          255, 2 ** 30 - 1, 2 ** 30, 2 ** 30 + 5, 2 ** 31, 2 ** 32 + 7, 2 ** 63]
+
+
+@pytest.mark.parametrize("probe", PROBES)
+def test_probe_stored_as_numpy_stores_it(probe):
+    # On a fresh array whose int8 field may be written directly; NumPy 1.x only warns
+    # before wrapping an out-of-range int, so warnings are errors here.
+    body = dict(BODIES[0], probe=probe)
+
+    def numpy_assignment():
+        arr = np.empty(1, ob.dtype)
+        for field in ("m", "r", "v", "probe"):
+            arr[0][field] = body[field]
+        return arr
+
+    def outcome(f):
+        try:
+            return f().tobytes()
+        except Exception as e:  # noqa: BLE001 - the error is compared
+            return type(e), str(e)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert outcome(lambda: ob.BodyArray([body])) == outcome(numpy_assignment)
 
 
 class OnlyIter:
@@ -161,8 +188,11 @@ def test_calls_empty_of_global_np_with_length_and_global_dtype(monkeypatch):
     assert_same_array(result, twin(BODIES[:2]))
 
 
-def test_global_dtype_is_read_at_each_call(monkeypatch):
-    other = np.dtype([("m", "f4"), ("probe", "i2"), ("r", "f4", (3,)), ("v", "f8", (3,))])
+@pytest.mark.parametrize("other", [
+    np.dtype([("m", "f4"), ("probe", "i2"), ("r", "f4", (3,)), ("v", "f8", (3,))]),
+    np.dtype([("m", "f8"), ("r", "f8", (3,)), ("v", "f8", (3,)), ("probe", "i1")]),
+], ids=["other-size", "same-size-other-order"])
+def test_global_dtype_is_read_at_each_call(monkeypatch, other):
     monkeypatch.setattr(ob, "dtype", other)
     result = ob.BodyArray([ob.Body(m=1.5, x=2.0, vz=3.0, probe=-4)])
     assert result.dtype == other

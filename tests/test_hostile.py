@@ -307,16 +307,18 @@ def alias(arr):
         arr.strides = (0,)
 
 
+@pytest.mark.parametrize("refs", ["weak", "strong"])
 @pytest.mark.parametrize("change", [freeze, retype, alias])
-def test_array_changed_through_a_weak_reference(monkeypatch, change):
-    # The array stays reachable from Python although only the call holds it: what NumPy's
-    # item assignment does on the general path must happen on every path.
+def test_array_changed_while_reachable(monkeypatch, change, refs):
+    # The array stays reachable from Python, through np.empty's own reference or a weak
+    # one: what NumPy's item assignment does on the general path must happen on every path.
     outcomes = []
     for array_type in (Sub, None):  # Sub: every write goes through NumPy
-        empty, made = keeping(array_type, refs="weak")
+        empty, made = keeping(array_type, refs=refs)
         monkeypatch.setattr(ob, "np", standin(empty))
+        held = made.__getitem__ if refs == "strong" else lambda k: made[k]()
         try:
-            bodies = [BODY, OnGet(ob.Body(-1.0), "m", lambda: change(made[0]())), ob.Body(probe=5)]
+            bodies = [BODY, OnGet(ob.Body(-1.0), "m", lambda: change(held(0))), ob.Body(probe=5)]
             got = ob.BodyArray(bodies)
             outcomes.append(got.view(np.ndarray).tobytes())
         except ValueError as e:

@@ -50,6 +50,23 @@ def to_byte(v):
     return int(v)
 
 
+MISSING = object()
+
+
+def lookup(mapping, name):
+    """One PyDict_GetItem: an error raised by a key's __eq__ only means "not found"."""
+    try:
+        return mapping.get(name, MISSING)
+    except Exception:  # noqa: BLE001 - swallowed as the C lookup swallows it
+        return MISSING
+
+
+def matching_name(key, names):
+    """The binder's name test: the same object or the same text; a str subclass's own
+    __eq__ is not called."""
+    return next((name for name in names if key is name or str.__eq__(key, name) is True), None)
+
+
 def model_body(args, kwargs):
     n = len(args)
     if n > 8:
@@ -57,18 +74,20 @@ def model_body(args, kwargs):
     bound = dict(zip(NAMES, args))
     remaining = len(kwargs)
     for name in NAMES[n:]:
-        if remaining and name in kwargs:
-            bound[name], remaining = kwargs[name], remaining - 1
+        value = lookup(kwargs, name) if remaining else MISSING
+        if value is not MISSING:
+            bound[name], remaining = value, remaining - 1
     if remaining:
         for key, value in kwargs.items():
             if not isinstance(key, str):
                 raise TypeError("Body() keywords must be strings")
-            if key in NAMES[n:]:
-                bound[key] = value
-            elif key in NAMES[:n]:
-                raise TypeError("Body() got multiple values for keyword argument '%s'" % key)
+            if matching_name(key, NAMES[n:]):
+                bound[matching_name(key, NAMES[n:])] = value
+            elif matching_name(key, NAMES[:n]):
+                raise TypeError("Body() got multiple values for keyword argument '%s'"
+                                % str.__str__(key))
             else:
-                raise TypeError("Body() got an unexpected keyword argument '%s'" % key)
+                raise TypeError("Body() got an unexpected keyword argument '%s'" % str.__str__(key))
     m, x, y, z, vx, vy, vz = [to_double(bound[k]) if k in bound else 0.0 for k in NAMES[:7]]
     probe = to_byte(bound["probe"]) if "probe" in bound else 0
     return {"r": [x, y, z], "v": [vx, vy, vz], "probe": probe, "m": m}
