@@ -9,7 +9,7 @@ PLANETS = ["Mercury", "Venus", "Earth", "Mars", "Jupiter", "Saturn", "Uranus", "
 
 
 def test_demo(tmp_path):
-    res = subprocess.run([sys.executable, "-I", "-m", "orbitra"], cwd=str(tmp_path), stdout=subprocess.PIPE,
+    res = subprocess.run([sys.executable, "-m", "orbitra"], cwd=str(tmp_path), stdout=subprocess.PIPE,
                          stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
     assert res.returncode == 0 and res.stderr == "", res.stderr
     rows = {line.split()[0]: line.split()[1:] for line in res.stdout.splitlines() if line.strip()}
