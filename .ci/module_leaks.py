@@ -11,6 +11,7 @@ import sys
 MODULE = re.compile(r"orbitra/body\.cpython|/orbitra/(?:body|frame/)\w*\.cpp")
 LIBRARY = re.compile(r"\((/[^)+]+)\+0x[0-9a-f]+\)")
 FRAME = re.compile(r"^\s*#(\d+) ", re.M)
+IMPORT = re.compile(r" in (?:PyImport_Import|PyImport_ImportModuleLevelObject) ")
 
 
 def leaks(text):
@@ -23,10 +24,13 @@ def leaks(text):
 def made_by_module(leak):
     """True when the module asked for the block: walking out from the allocator, the
     module's frames come before those of any library other than the interpreter's own.
-    A block that NumPy allocated for itself, while the module was calling it, is NumPy's."""
+    A block that NumPy allocated for itself, while the module was calling it, is NumPy's,
+    and so is one the interpreter's import machinery allocated while importing it."""
     for line in leak.splitlines():
         if not FRAME.match(line) or " in __interceptor_" in line:
             continue
+        if IMPORT.search(line):
+            return False
         if MODULE.search(line):
             return True
         library = LIBRARY.search(line)

@@ -21,13 +21,11 @@ import time
 import timeit
 import tracemalloc
 
+import numpy as np
+
+import orbitra.body as ob
+
 HERE = pathlib.Path(__file__).resolve().parent
-if sys.path and pathlib.Path(sys.path[0] or ".").resolve() == HERE.parent:
-    del sys.path[0]  # the source folder orbitra/ would shadow the installed package
-
-import numpy as np  # noqa: E402
-
-import orbitra.body as ob  # noqa: E402
 
 
 def build_floor(folder):

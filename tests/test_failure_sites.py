@@ -5,7 +5,7 @@ import re
 
 import pytest
 
-SOURCES = sorted((pathlib.Path(__file__).resolve().parents[1] / "orbitra").rglob("*.cpp"))
+SOURCES = sorted((pathlib.Path(__file__).resolve().parents[1] / "src" / "orbitra").rglob("*.cpp"))
 SITE = re.compile(r"\bORB_(?:SITE|FAIL_AT|FAIL_IN)\s*\(")
 
 

@@ -2,10 +2,12 @@
 
 Run with: python -m orbitra
 """
+import argparse
 import math
 
 import numpy as np
 
+import orbitra
 from orbitra.body import Body, BodyArray
 
 G = 6.674e-11  # m^3 kg^-1 s^-2
@@ -39,7 +41,13 @@ def solar_system():
     return bodies
 
 
-def main() -> None:
+def main(argv=None) -> None:
+    parser = argparse.ArgumentParser(
+        prog="python -m orbitra",
+        description="Print the Sun and the eight planets as an orbitra.body array, with their "
+                    "total mass, centre of mass and total momentum.")
+    parser.add_argument("--version", action="version", version="orbitra-body " + orbitra.__version__)
+    parser.parse_args(argv)
     array = BodyArray(solar_system())
     print(f"{len(array)} bodies, {array.dtype.itemsize} bytes each\n")
     header = ("name", "mass/kg", "x/m", "y/m", "z/m", "vx/(m/s)", "vy/(m/s)", "vz/(m/s)", "probe")

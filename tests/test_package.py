@@ -1,0 +1,35 @@
+"""The package as a new user meets it: its version, what importing it costs, the README."""
+import doctest
+import pathlib
+import re
+import subprocess
+import sys
+
+import pytest
+
+README = pathlib.Path(__file__).resolve().parents[1] / "README.md"
+
+
+def test_version_is_the_installed_distributions():
+    from importlib.metadata import version
+
+    import orbitra
+    assert orbitra.__version__ == version("orbitra-body")
+
+
+def test_import_reads_no_package_metadata(tmp_path):
+    # importlib.metadata would be a third of the import; the version is a plain string instead.
+    code = "import sys, orbitra.body; print(sorted(m for m in sys.modules if 'metadata' in m))"
+    res = subprocess.run([sys.executable, "-c", code], cwd=str(tmp_path), stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
+    assert (res.returncode, res.stdout.strip(), res.stderr) == (0, "[]", "")
+
+
+@pytest.mark.skipif(not README.exists(), reason="needs the README")
+def test_readme_examples_run():
+    # The fenced python blocks only: a closing fence would read as expected output.
+    blocks = re.findall(r"(?ms)^```python\n(.*?)^```", README.read_text())
+    test = doctest.DocTestParser().get_doctest("\n".join(blocks), {}, "README.md", str(README), 0)
+    runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
+    runner.run(test)
+    assert len(test.examples) > 10 and runner.failures == 0
