@@ -32,7 +32,7 @@ CASES = [
 
 
 def run_child(cwd, *args):
-    # Outside the repository, whose orbitra/ sources would shadow the installed package.
+    # In a temporary folder: the child imports the installed package, whatever the working folder holds.
     res = subprocess.run([sys.executable, SWEEP, *args], cwd=str(cwd), stdout=subprocess.PIPE,
                          stderr=subprocess.PIPE, universal_newlines=True, timeout=600)
     last = (res.stderr.strip().splitlines() or ["(nothing)"])[-1]

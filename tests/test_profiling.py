@@ -216,7 +216,7 @@ def test_events_go_to_the_calling_threads_profiler():
 
 
 def run_python(tmp_path, code):
-    # Outside the repository, so that its orbitra/ sources cannot shadow the installed package.
+    # In a temporary folder: the child imports the installed package, whatever the working folder holds.
     res = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=str(tmp_path),
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                          universal_newlines=True, timeout=300)

@@ -30,7 +30,7 @@ def run_cases(cwd, first, count):
 
 
 def test_reentrant_callbacks_match_the_model(tmp_path):
-    # Outside the repository, whose orbitra/ sources would shadow the installed package.
+    # In a temporary folder: the child imports the installed package, whatever the working folder holds.
     faults, first, started = [], 0, time.monotonic()
     while first < CASES and len(faults) < 10:
         mismatches, crash = run_cases(tmp_path, first, CASES - first)

@@ -37,7 +37,7 @@ grown = ("numpy.NAME size changed, may indicate binary incompatibility. Expected
 
 
 def run_child(tmp_path, code, name="dtype", *flags):
-    # Run outside the repository so its orbitra/ sources cannot shadow the installed package.
+    # In a temporary folder: the child imports the installed package, whatever the working folder holds.
     script = (textwrap.dedent(PRELUDE) + textwrap.dedent(code)).replace("NAME", name)
     res = subprocess.run([sys.executable, *flags, "-c", script], cwd=str(tmp_path),
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,

@@ -160,7 +160,7 @@ def test_printed_tracebacks(call, line, func):
 
 
 def run_python(tmp_path, code, *flags):
-    # Outside the repository, so that its orbitra/ sources cannot shadow the installed package.
+    # In a temporary folder: the child imports the installed package, whatever the working folder holds.
     res = subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code)], cwd=str(tmp_path),
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                          universal_newlines=True, timeout=120)

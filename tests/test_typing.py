@@ -14,8 +14,8 @@ MARKER = re.compile(r"# E: ([\w-]+)$")
 
 
 def run(tmp_path, *args):
-    # From tmp_path, so that mypy and stubtest find the installed package (stubs, py.typed
-    # and compiled module) rather than the source tree's orbitra/.
+    # From tmp_path, so that mypy and stubtest see the installed package (stubs, py.typed
+    # and compiled module) and nothing of the working folder.
     return subprocess.run([sys.executable, "-m", *args], cwd=str(tmp_path), stdout=subprocess.PIPE,
                           stderr=subprocess.STDOUT, universal_newlines=True, timeout=600)
 
