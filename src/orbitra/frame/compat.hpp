@@ -81,7 +81,8 @@ inline void leave_profile_hook_after_return(PyThreadState *ts) noexcept {
 // From 3.11 the struct is internal, the line comes from the code object, whose first line
 // already carries it, and PyFrame_New leaves f_back empty; f_back is still the first field
 // after the object header, and the frame releases it when it goes
-// (Include/internal/pycore_frame.h, 3.11 to 3.15).
+// (Include/internal/pycore_frame.h, 3.11 to 3.15). PyFrame_New (Include/cpython/
+// frameobject.h) and PyEval_GetFrame (Include/ceval.h) are public up to 3.15.
 
 inline void set_frame_place(PyFrameObject *frame, int line, PyFrameObject *caller) noexcept {
 #if PY_VERSION_HEX >= 0x030B0000  // 3.11
@@ -161,7 +162,8 @@ inline PyObject *new_code_object(const CodeFields &f) noexcept {
 // comparing keys raised; it never leaves an error of its own, and an error that was
 // already pending stays as it was. Up to 3.12 PyDict_GetItem was that lookup (borrowed);
 // 3.13 made it report comparison errors through sys.unraisablehook, so the lookup is
-// built from PyDict_GetItemWithError there and PyDict_GetItemRef (3.13) from then on.
+// built from PyDict_GetItemWithError there and PyDict_GetItemRef (3.13) from then on
+// (Include/dictobject.h, 3.13 to 3.15).
 
 inline PyObject *dict_lookup(PyObject *dict, PyObject *key) noexcept {
     PyObject *pending_type = nullptr, *pending_value = nullptr, *pending_traceback = nullptr;
