@@ -91,7 +91,9 @@ public:
     const FailureSite &site() const noexcept { return site_.key ? site_ : g_failure_location; }
 
     static FailureScope *&innermost() noexcept {
-        static thread_local FailureScope *scope = nullptr;
+        // Initial-exec: a plain load from the thread pointer on every call, rather than a
+        // call into the dynamic linker; one pointer of the static TLS reserve is enough.
+        static thread_local FailureScope *scope [[gnu::tls_model("initial-exec")]] = nullptr;
         return scope;
     }
 
