@@ -189,14 +189,15 @@ def call_cases(ob):
 
 
 def sweep_calls(only=""):
-    """Each case plain and under a profiler, four times over: the first round reports the
+    """Each case plain and under a profiler, six times over: the first round reports the
     outcomes, the later ones the allocated blocks, after NumPy's caches have settled."""
     import orbitra.body as ob
 
     rounds = []
-    # Three later rounds: the interpreter's caches (3.15's most of all) now and then keep a
-    # few dozen blocks through one round, never through all of them.
-    for _ in range(4):
+    # Five later rounds: the interpreter's and NumPy's caches can keep a few dozen blocks
+    # through the first rounds of a case (seen up to 79, then settling at 6); a lost
+    # reference grows the blocks in every round.
+    for _ in range(6):
         summaries = []
         for profiled in (False, True):
             for name, make, call, expected, order, np in call_cases(ob):
