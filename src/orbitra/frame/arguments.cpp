@@ -260,7 +260,7 @@ Owned coerce_to_int(PyObject *value) noexcept {
 
 namespace {
 
-signed char byte_or_overflow(long long value) noexcept {
+signed char byte_or_overflow(long value) noexcept {
     if (value >= SCHAR_MIN && value <= SCHAR_MAX) return static_cast<signed char>(value);
     PyErr_SetString(PyExc_OverflowError, "value too large to convert to char");
     return -1;
@@ -269,16 +269,9 @@ signed char byte_or_overflow(long long value) noexcept {
 signed char int_to_signed_byte(PyObject *number) noexcept {
     long small;
     if (compat::long_single_digit_value(number, small)) return byte_or_overflow(small);
-    // Beyond 64 bits it fails with the error PyLong_AsLong gives where a C long has 64 bits;
-    // on Windows a long has 32, and the probe fails the same way there. A failed
-    // conversion's -1 lies in range and stands as the sentinel.
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(number, &overflow);
-    if (overflow) {
-        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C long");
-        return -1;
-    }
-    return byte_or_overflow(value);
+    // Fails with the interpreter's own overflow error beyond the range of a C long; its -1
+    // then lies in range and stands as the sentinel.
+    return byte_or_overflow(PyLong_AsLong(number));
 }
 
 }  // namespace
