@@ -84,6 +84,19 @@ def test_wheel_contents(dist):
         assert line in metadata.splitlines()
 
 
+def module_bytes(wheel):
+    with zipfile.ZipFile(str(wheel)) as whl:
+        (module,) = [n for n in whl.namelist() if re.fullmatch(r"orbitra/body\.[\w.-]*\.so", n)]
+        return whl.read(module)
+
+
+def test_module_bytes_do_not_depend_on_the_build_folder(dist, tmp_path):
+    # pip builds the sdist in a temporary folder of its own, not in the clone.
+    run([sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", "-w", tmp_path, dist[0]], cwd=tmp_path)
+    (elsewhere,) = tmp_path.glob("*.whl")
+    assert module_bytes(elsewhere) == module_bytes(dist[1])
+
+
 @pytest.mark.skipif(os.environ.get("ORBITRA_SDIST_TEST") != "1",
                     reason="compiles the sdist in a fresh venv; set ORBITRA_SDIST_TEST=1")
 def test_sdist_installs_and_passes_tests(dist, tmp_path):

@@ -38,12 +38,15 @@ def to_double(v):
     raise TypeError("must be real number, not %s" % type_name(v))
 
 
+LONG_LIMIT = 2 ** (8 * ctypes.sizeof(ctypes.c_long) - 1)
+
+
 def to_byte(v):
     if not isinstance(v, int):
         if not hasattr(type(v), "__int__"):
             raise TypeError("an integer is required")
         v = int(v)
-    if not -2 ** 63 <= v < 2 ** 63:
+    if not -LONG_LIMIT <= v < LONG_LIMIT:  # the platform's C long: 32 bits on Windows
         raise OverflowError("Python int too large to convert to C long")
     if not -128 <= v <= 127:
         raise OverflowError("value too large to convert to char")

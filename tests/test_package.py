@@ -2,6 +2,7 @@
 import doctest
 import pathlib
 import re
+import shutil
 import subprocess
 import sys
 
@@ -35,3 +36,15 @@ def test_readme_examples_run():
     runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
     runner.run(test)
     assert len(test.examples) > 10 and runner.failures == 0
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux") or shutil.which("readelf") is None,
+                    reason="needs readelf on Linux")
+def test_module_needs_no_cxx_runtime_and_no_tls_calls():
+    import orbitra.body
+    dynamic = subprocess.run(["readelf", "-dW", "--dyn-syms", orbitra.body.__file__],
+                             stdout=subprocess.PIPE, universal_newlines=True, check=True).stdout
+    needed = re.findall(r"\(NEEDED\).*\[(.+)\]", dynamic)
+    # A wheel would have to carry a C++ runtime; a dynamic TLS access needs the dynamic linker.
+    assert [lib for lib in needed if re.match(r"lib(std)?c\+\+|ld-linux", lib)] == []
+    assert "__tls_get_addr" not in dynamic

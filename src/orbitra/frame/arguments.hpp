@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include "frame/compat.hpp"
 #include "frame/owned.hpp"
 
 namespace orb {
@@ -24,9 +25,9 @@ enum class Binding { kBound, kTooManyPositional, kKeywordsRejected };
 Binding bind_arguments(const ParameterList &parameters, PyObject *args, PyObject *kwargs,
                        Owned *slots) noexcept;
 
-[[gnu::cold]] void raise_positional_count_error(const char *function_name, Py_ssize_t required,
+ORB_COLD void raise_positional_count_error(const char *function_name, Py_ssize_t required,
                                                 Py_ssize_t max_positional, Py_ssize_t given) noexcept;
-[[gnu::cold]] void raise_duplicate_keyword_error(const char *function_name, PyObject *key) noexcept;
+ORB_COLD void raise_duplicate_keyword_error(const char *function_name, PyObject *key) noexcept;
 
 // Conversions give -1 (or -1.0) as a sentinel: a failure only when an error is set.
 double to_double(PyObject *value) noexcept;

@@ -1,14 +1,34 @@
-// compat.hpp: every difference between the interpreter versions we build for (3.8 to 3.15).
-// One block per internal, each naming the version that changed it; the rest of the module
-// reads the same on every interpreter.
+// compat.hpp: every difference between the interpreter versions we build for (3.8 to 3.15),
+// and between the compilers and object formats we build with (GCC and clang on ELF, clang on
+// Mach-O, MSVC on PE). One block per difference, each naming the version or toolchain; the
+// rest of the module reads the same everywhere.
 #pragma once
 
 #include <Python.h>
 #include <frameobject.h>
 
+// ---------------------------------------------------------------------------------------
+// Compiler hints. GCC and clang (both define __GNUC__) take GNU attributes; MSVC warns about
+// an attribute it does not know (C5030), which /WX makes an error, so there they are dropped.
+// The initial-exec TLS model is ELF's: a variable of a dlopen'ed library is then a plain load
+// from the thread pointer, not a call to __tls_get_addr, at the price of a few bytes of the
+// static TLS reserve. Mach-O (one TLS model) and PE (implicit TLS slots, usable in a library
+// loaded at run time since Windows Vista) have no such choice to make.
+#if defined(__GNUC__)
+#define ORB_COLD [[gnu::cold]]
+#else
+#define ORB_COLD
+#endif
+#if defined(__GNUC__) && defined(__ELF__)
+#define ORB_INITIAL_EXEC_TLS [[gnu::tls_model("initial-exec")]]
+#else
+#define ORB_INITIAL_EXEC_TLS
+#endif
+
 // 3.9 made PyMODINIT_FUNC export the entry point; 3.8's leaves it to the default
-// visibility, which this module builds hidden.
-#if PY_VERSION_HEX < 0x03090000  // 3.9
+// visibility, which this module builds hidden on ELF and Mach-O. On Windows, 3.8's
+// PyMODINIT_FUNC already carries __declspec(dllexport).
+#if PY_VERSION_HEX < 0x03090000 && defined(__GNUC__)  // 3.9
 #define ORB_MODULE_ENTRY extern "C" __attribute__((visibility("default"))) PyObject *
 #else
 #define ORB_MODULE_ENTRY PyMODINIT_FUNC
@@ -263,8 +283,10 @@ inline bool long_two_digit_value(PyObject *number, long long &value) noexcept {
 // Wide-character length of a str, used only as a quick inequality test before a full
 // comparison. 3.8 has the cached wide form (made on demand, which can fail). From 3.9 it
 // is deprecated and 3.12 removed it; the code-point length gives the same answer wherever
-// wchar_t holds a whole code point, as on Linux (PyUnicode_GET_LENGTH, in
-// Include/cpython/unicodeobject.h up to 3.15).
+// wchar_t holds a whole code point, as on Linux and macOS (PyUnicode_GET_LENGTH, in
+// Include/cpython/unicodeobject.h up to 3.15). Where wchar_t is 16 bits (Windows) the two
+// differ only for text beyond the BMP, and both are equal for equal texts, so either serves
+// as the inequality test.
 // Returns -1 with an error set when the wide form cannot be made.
 
 inline Py_ssize_t unicode_wide_length(PyObject *text) noexcept {

@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include "frame/compat.hpp"
 #include "frame/owned.hpp"
 
 namespace orb {
@@ -69,7 +70,7 @@ struct Failed {
 };
 
 // Writes the module-wide location and the innermost scope's.
-[[gnu::cold]] Failed record_failure(const FailureSite &site) noexcept;
+ORB_COLD Failed record_failure(const FailureSite &site) noexcept;
 
 // One line per failure site: `return ORB_FAIL_AT(37);` records the site and fails.
 #define ORB_FAIL_IN(source_file, source_line) \
@@ -93,7 +94,7 @@ public:
     static FailureScope *&innermost() noexcept {
         // Initial-exec: a plain load from the thread pointer on every call, rather than a
         // call into the dynamic linker; one pointer of the static TLS reserve is enough.
-        static thread_local FailureScope *scope [[gnu::tls_model("initial-exec")]] = nullptr;
+        static thread_local FailureScope *scope ORB_INITIAL_EXEC_TLS = nullptr;
         return scope;
     }
 
@@ -105,10 +106,10 @@ private:
 
 // Adds one traceback entry for `site` in front of the pending exception's traceback.
 // Never fails towards its caller.
-[[gnu::cold]] void add_traceback_entry(const char *qualified_name, FailureSite site) noexcept;
+ORB_COLD void add_traceback_entry(const char *qualified_name, FailureSite site) noexcept;
 
 // Reports the pending error as ignored in "orbitra.body.Body" and clears it.
-[[gnu::cold]] void report_unraisable() noexcept;
+ORB_COLD void report_unraisable() noexcept;
 
 // A code object that only carries a name, a file name and a first line.
 PyObject *make_synthetic_code(const char *function_name, const char *file_name,

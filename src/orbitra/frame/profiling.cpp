@@ -20,7 +20,8 @@ struct RunningEvent {
     PyObject *frame;
     PyObject *python_frame;
 };
-thread_local RunningEvent t_innermost_event = {nullptr, nullptr};
+// Initial-exec on ELF, as the failure scope: every event reads it.
+thread_local RunningEvent t_innermost_event ORB_INITIAL_EXEC_TLS = {nullptr, nullptr};
 
 // Code the hook runs can remove or replace the hook, which would release its object while
 // it is still being called; so the object is held across the call.

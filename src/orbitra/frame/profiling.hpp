@@ -68,8 +68,8 @@ public:
     }
 
 private:
-    [[gnu::cold]] int call_event(ProfiledOperation &operation) noexcept;
-    [[gnu::cold]] void return_event(PyObject *result) noexcept;
+    ORB_COLD int call_event(ProfiledOperation &operation) noexcept;
+    ORB_COLD void return_event(PyObject *result) noexcept;
 
     int status_ = 0;  // 1 events active, 0 no return event follows, -1 call event failed
     Owned frame_;

@@ -35,15 +35,18 @@ PyModuleDef g_module_definition = {
 ProfiledOperation g_startup_profile{"PyMODINIT_FUNC PyInit_body(void)", kModuleSource, 1,
                                     nullptr};
 
+#define ORB_TEXT_OF(value) #value
+#define ORB_TEXT(value) ORB_TEXT_OF(value)
+
 // Only the first and third characters of "major.minor" are compared, so 3.10 and 3.1x
 // read alike; built from the headers in use, the check is silent on the same interpreter.
-// The truncation to three characters is the point of the 4-byte buffers.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-truncation"
+// Both versions are cut to three characters by the precision, not by the buffer, so no
+// compiler sees a truncated write.
 int check_interpreter_version() noexcept {
     char built[4], running[4];
-    if (std::snprintf(built, sizeof built, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION) < 0 ||
-        std::snprintf(running, sizeof running, "%s", Py_GetVersion()) < 0)
+    if (std::snprintf(built, sizeof built, "%.3s",
+                      ORB_TEXT(PY_MAJOR_VERSION) "." ORB_TEXT(PY_MINOR_VERSION)) < 0 ||
+        std::snprintf(running, sizeof running, "%.3s", Py_GetVersion()) < 0)
         return 0;
     if (built[0] == running[0] && built[2] == running[2]) return 0;
     char message[200];
@@ -53,7 +56,9 @@ int check_interpreter_version() noexcept {
         return 0;
     return PyErr_WarnEx(nullptr, message, 1);
 }
-#pragma GCC diagnostic pop
+
+#undef ORB_TEXT
+#undef ORB_TEXT_OF
 
 // NumPy's headers declare broadcast's iterator array short for C++ (its length varies
 // with the NumPy ABI); the instance holds NPY_MAXARGS of them.
