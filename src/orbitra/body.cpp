@@ -1,6 +1,7 @@
 // body.cpp: the body record model: the record and its dtype, Body and BodyArray.
 #include "body.hpp"
 
+#include <cmath>
 #include <cstring>
 
 #include "frame/arguments.hpp"
@@ -248,6 +249,36 @@ bool store_probe(PyObject *value, unsigned char *element) noexcept {
     return true;
 }
 
+// NumPy 1.x (the last for 3.8 is 1.24) wraps an out-of-range integer into int8 (300 is
+// stored as 44, with a DeprecationWarning at most); NumPy 2 raises. The probe is checked
+// here, as NumPy 2 checks it, so that no NumPy stores a wrapped probe. This concerns the
+// NumPy in use, not the interpreter, and the check gives what NumPy 2 gives on any NumPy,
+// so it is made everywhere rather than behind a version test. Only values whose integer
+// value is read without running Python code are checked: ints (subclasses and bool too,
+// read without __index__) and floats of a built-in type (truncated, as NumPy does);
+// anything else and ints beyond a C long (refused by every NumPy alike) go to NumPy as
+// they are. 0 when NumPy may store the value; -1 with NumPy 2's OverflowError otherwise.
+int check_probe_range(PyObject *value) noexcept {
+    long long number;
+    if (PyLong_Check(value)) {
+        int overflow = 0;
+        number = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow || (number == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
+            return 0;
+        }
+    } else if (PyFloat_Check(value) && !PyType_HasFeature(Py_TYPE(value), Py_TPFLAGS_HEAPTYPE)) {
+        const double truncated = std::trunc(PyFloat_AS_DOUBLE(value));
+        if (!(truncated > -9.2e18 && truncated < 9.2e18)) return 0;  // NaN, infinities too
+        number = static_cast<long long>(truncated);
+    } else {
+        return 0;
+    }
+    if (number >= -128 && number <= 127) return 0;
+    PyErr_Format(PyExc_OverflowError, "Python integer %lld out of bounds for int8", number);
+    return -1;
+}
+
 // The memory of the array made for this call, when only this call can reach the array
 // and its elements are records laid out as BodyRecord: then a direct store is exactly
 // what NumPy's item assignment would do, and no Python code can observe the export.
@@ -312,25 +343,26 @@ private:
 struct FieldCopy {
     PyObject *Names::*name;
     bool (*store_directly)(PyObject *value, unsigned char *element);
+    int (*check_before_store)(PyObject *value);  // or null
     FailureSite value_site;
     FailureSite row_site;
     FailureSite store_site;
 };
 
 const FieldCopy kFieldCopies[] = {
-    {&Names::m, store_m,
+    {&Names::m, store_m, nullptr,
      ORB_SITE(kModuleSource, 40),
      ORB_SITE(kModuleSource, 40),
      ORB_SITE(kModuleSource, 40)},
-    {&Names::r, store_r,
+    {&Names::r, store_r, nullptr,
      ORB_SITE(kModuleSource, 41),
      ORB_SITE(kModuleSource, 41),
      ORB_SITE(kModuleSource, 41)},
-    {&Names::v, store_v,
+    {&Names::v, store_v, nullptr,
      ORB_SITE(kModuleSource, 42),
      ORB_SITE(kModuleSource, 42),
      ORB_SITE(kModuleSource, 42)},
-    {&Names::probe, store_probe,
+    {&Names::probe, store_probe, check_probe_range,
      ORB_SITE(kModuleSource, 43),
      ORB_SITE(kModuleSource, 43),
      ORB_SITE(kModuleSource, 43)},
@@ -345,6 +377,8 @@ int copy_field(const FieldCopy &field, PyObject *item, PyObject *array, PyObject
     if (element && field.store_directly(value.get(), element)) return 0;
     Owned row = Owned::steal(PyObject_GetItem(array, index));
     if (!row) return record_failure(field.row_site);
+    if (field.check_before_store && field.check_before_store(value.get()) < 0)
+        return record_failure(field.store_site);
     if (PyObject_SetItem(row.get(), name, value.get()) < 0) return record_failure(field.store_site);
     return 0;
 }
