@@ -67,7 +67,8 @@ def test_matches_twin(n, seed):
 
 PROBES = [-2 ** 63, -2 ** 31 - 1, -2 ** 31, -2 ** 30 - 3, -2 ** 30, -129, -128, -1, 0, 127, 128,
           255, 2 ** 30 - 1, 2 ** 30, 2 ** 30 + 5, 2 ** 31, 2 ** 32 + 7, 2 ** 63, 2 ** 70, True,
-          type("IntSub", (int,), {})(300), 127.9, -128.9, 200.5, -1e18, np.float64(300.0)]
+          type("IntSub", (int,), {})(300), 127.9, -128.9, 200.5, -1e18, np.float64(300.0),
+          np.int64(300), np.uint8(200), np.int16(-129), np.int8(-5), "300", b"-129", " 12 "]
 
 
 @pytest.mark.parametrize("probe", PROBES, ids=repr)

@@ -1,7 +1,6 @@
 // body.cpp: the body record model: the record and its dtype, Body and BodyArray.
 #include "body.hpp"
 
-#include <cmath>
 #include <cstring>
 
 #include "frame/arguments.hpp"
@@ -249,32 +248,45 @@ bool store_probe(PyObject *value, unsigned char *element) noexcept {
     return true;
 }
 
+// NumPy's own scalar types are static types named "numpy.<type>"; its integer scalars
+// have an index slot. Their conversions run no Python code. np.bool_ is left out: NumPy
+// 1.x warns when one is used as an index.
+bool is_numpy_integer_scalar(PyObject *value) noexcept {
+    PyTypeObject *type = Py_TYPE(value);
+    return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) && type->tp_as_number &&
+           type->tp_as_number->nb_index && std::strncmp(type->tp_name, "numpy.", 6) == 0 &&
+           std::strncmp(type->tp_name, "numpy.bool", 10) != 0;
+}
+
+// The integer that NumPy's int8 assignment makes of `value` (int() of it, which both
+// NumPy 1.x and 2 take), where making it runs no Python code: an int is read as it is,
+// without __index__; a float or str or bytes of a built-in type and NumPy's integer
+// scalars are converted. Null, with no error, for anything else and for what int()
+// refuses: NumPy then converts it itself.
+Owned probe_as_int(PyObject *value) noexcept {
+    if (PyLong_Check(value)) return Owned::borrow(value);
+    const bool converts_natively =
+        (PyFloat_Check(value) && !PyType_HasFeature(Py_TYPE(value), Py_TPFLAGS_HEAPTYPE)) ||
+        PyUnicode_CheckExact(value) || PyBytes_CheckExact(value) || is_numpy_integer_scalar(value);
+    if (!converts_natively) return {};
+    Owned integer = Owned::steal(PyNumber_Long(value));
+    if (!integer) PyErr_Clear();
+    return integer;
+}
+
 // NumPy 1.x (the last for 3.8 is 1.24) wraps an out-of-range integer into int8 (300 is
 // stored as 44, with a DeprecationWarning at most); NumPy 2 raises. The probe is checked
-// here, as NumPy 2 checks it, so that no NumPy stores a wrapped probe. This concerns the
-// NumPy in use, not the interpreter, and the check gives what NumPy 2 gives on any NumPy,
-// so it is made everywhere rather than behind a version test. Only values whose integer
-// value is read without running Python code are checked: ints (subclasses and bool too,
-// read without __index__) and floats of a built-in type (truncated, as NumPy does);
-// anything else and ints beyond a C long (refused by every NumPy alike) go to NumPy as
-// they are. 0 when NumPy may store the value; -1 with NumPy 2's OverflowError otherwise.
+// here as NumPy 2 checks it, so that no NumPy stores a wrapped probe. This concerns the
+// NumPy in use, not the interpreter, and on NumPy 2 the check raises just what NumPy
+// would, at the same step, so it is made on every NumPy rather than behind a version
+// test. Integers beyond a C long are left to NumPy: every NumPy refuses them alike.
+// 0 when NumPy may store the value; -1 with NumPy 2's OverflowError otherwise.
 int check_probe_range(PyObject *value) noexcept {
-    long long number;
-    if (PyLong_Check(value)) {
-        int overflow = 0;
-        number = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow || (number == -1 && PyErr_Occurred())) {
-            PyErr_Clear();
-            return 0;
-        }
-    } else if (PyFloat_Check(value) && !PyType_HasFeature(Py_TYPE(value), Py_TPFLAGS_HEAPTYPE)) {
-        const double truncated = std::trunc(PyFloat_AS_DOUBLE(value));
-        if (!(truncated > -9.2e18 && truncated < 9.2e18)) return 0;  // NaN, infinities too
-        number = static_cast<long long>(truncated);
-    } else {
-        return 0;
-    }
-    if (number >= -128 && number <= 127) return 0;
+    const Owned integer = probe_as_int(value);
+    if (!integer) return 0;
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
+    if (overflow || (number >= -128 && number <= 127)) return 0;
     PyErr_Format(PyExc_OverflowError, "Python integer %lld out of bounds for int8", number);
     return -1;
 }
