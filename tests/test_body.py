@@ -143,6 +143,8 @@ def test_keyword_binding_runs_only_the_comparison(hash_error):
     ((), {"M": 1}, "Body() got an unexpected keyword argument 'M'"),
     ((), {"probes": 1}, "Body() got an unexpected keyword argument 'probes'"),
     ((), {"\u00e9t\u00e9": 1}, "Body() got an unexpected keyword argument '\u00e9t\u00e9'"),
+    ((), {type("Shown", (str,), {"__str__": lambda self: "other"})("w"): 1},
+     "Body() got an unexpected keyword argument 'w'"),
 ])
 def test_binding_errors(args, kwargs, message):
     with pytest.raises(TypeError) as excinfo:

@@ -123,7 +123,9 @@ class Keyed:
     lambda d: dict(d, extra="ignored", r2=None), types.MappingProxyType, Keyed,
     lambda d: twin([d])[0],
     lambda d: {"m": int(d["m"]), "r": tuple(d["r"]), "v": np.array(d["v"]), "probe": bool(d["probe"])},
-], ids=["extra keys", "mapping proxy", "getitem only", "record element", "other value types"])
+    lambda d: dict(d, r=d["r"][:2] + ["3"]),
+], ids=["extra keys", "mapping proxy", "getitem only", "record element", "other value types",
+        "str in r"])
 def test_items_need_only_the_four_keys(make):
     items = [make(d) for d in BODIES]
     assert_same_array(ob.BodyArray(items), twin(items))
@@ -260,6 +262,25 @@ def test_mass_is_written_before_a_bad_position(monkeypatch):
         ob.BodyArray([dict(BODIES[0], m=5.0, r=[1.0, 2.0])])
     assert entry_line(info.value) == 41
     assert np_.arrays[0][0]["m"] == 5.0
+
+
+class ReversedRows(np.ndarray):
+    """Row i is the element counted from the end."""
+    def __getitem__(self, index):
+        return super().__getitem__(-1 - index if isinstance(index, int) else index)
+
+
+@pytest.mark.parametrize("make", [
+    lambda n: np.zeros(n, ob.dtype).view(ReversedRows), lambda n: np.zeros((2, n), ob.dtype),
+], ids=["subclass", "two-dimensional"])
+def test_array_from_a_replaced_empty_is_filled_by_assignment(monkeypatch, make):
+    expected = make(2)
+    for i, b in enumerate(BODIES[:2]):
+        for field in ("m", "r", "v", "probe"):
+            expected[i][field] = b[field]
+    monkeypatch.setattr(ob, "np", types.SimpleNamespace(empty=lambda n, dtype: make(n)))
+    result = ob.BodyArray(BODIES[:2])
+    assert result.view(np.ndarray).tobytes() == expected.view(np.ndarray).tobytes()
 
 
 def test_order_of_reads_and_row_fetches(monkeypatch):

@@ -95,6 +95,21 @@ def test_body_array_events():
     assert os.path.isabs(code.co_filename) and code.co_filename.endswith("body.cpp")
 
 
+def test_event_under_python_code_names_that_code_as_caller():
+    # Body called from an item's __getitem__ inside BodyArray: between the two events runs
+    # Python code, which is Body's caller, not BodyArray's event.
+    class Item(dict):
+        def __getitem__(self, key):
+            if key == "m":
+                ob.Body()
+            return dict.__getitem__(self, key)
+    rec = Recorder()
+    profiled(rec, ob.BodyArray, [Item(ob.Body())])
+    array, wrapper = rec.frames[0], rec.frames[1]
+    assert (array.f_code.co_name, wrapper.f_code.co_name) == ("BodyArray", "Body (wrapper)")
+    assert wrapper.f_back.f_code is Item.__getitem__.__code__
+
+
 def test_failures_report_return_with_none():
     rec = Recorder()
     with pytest.raises(TypeError):

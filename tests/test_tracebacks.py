@@ -7,6 +7,7 @@ import sys
 import textwrap
 import traceback
 
+import numpy as np
 import pytest
 
 import orbitra.body as ob
@@ -54,6 +55,21 @@ def without(key):
     return d
 
 
+class NoRows(np.ndarray):
+    __getitem__ = None  # fails in C, so that the module's entry is the innermost one
+
+
+class OneShotNumpy:
+    """Stands in for np in one BodyArray call: its empty() puts numpy back."""
+    def empty(self, n, dtype):
+        ob.np = np
+        return np.empty(n, dtype).view(NoRows)
+
+
+def rowless():
+    ob.np = OneShotNumpy()
+
+
 # site -> [(call, exception type, qualified name, line)]; cases of one site fail at
 # the same statement of the module, cases of different sites at different ones.
 SITES = {
@@ -76,6 +92,7 @@ SITES = {
                    (lambda: ob.BodyArray(None), TypeError, 37)],
     "array get m": [(lambda: ob.BodyArray([{}]), KeyError, 40),
                     (lambda: ob.BodyArray([good(), 1]), TypeError, 40)],
+    "array row m": [(lambda: rowless() or ob.BodyArray([good()]), TypeError, 40)],
     "array get r": [(lambda: ob.BodyArray([without("r")]), KeyError, 41)],
     "array get v": [(lambda: ob.BodyArray([without("v")]), KeyError, 42)],
     "array get probe": [(lambda: ob.BodyArray([without("probe")]), KeyError, 43)],
