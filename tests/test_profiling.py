@@ -103,10 +103,9 @@ def test_event_under_python_code_names_that_code_as_caller():
             if key == "m":
                 ob.Body()
             return dict.__getitem__(self, key)
-    rec = Recorder()
-    profiled(rec, ob.BodyArray, [Item(ob.Body())])
-    array, wrapper = rec.frames[0], rec.frames[1]
-    assert (array.f_code.co_name, wrapper.f_code.co_name) == ("BodyArray", "Body (wrapper)")
+    calls = []
+    profiled(lambda frame, event, arg: calls.append((event, frame)), ob.BodyArray, [Item(ob.Body())])
+    [wrapper] = [f for e, f in calls if (e, f.f_code.co_name) == ("call", "Body (wrapper)")]
     assert wrapper.f_back.f_code is Item.__getitem__.__code__
 
 
