@@ -1,4 +1,5 @@
 """Call and return events that orbitra.body reports to a profiler installed with sys.setprofile."""
+import gc
 import importlib
 import json
 import os
@@ -8,6 +9,7 @@ import sys
 import textwrap
 import threading
 import traceback
+import weakref
 
 import pytest
 
@@ -172,17 +174,22 @@ def test_hook_failing_return_event_changes_nothing(name):
     assert traceback.extract_tb(info.value.__traceback__)[-1].lineno == 41
 
 
+@pytest.mark.parametrize("successor", [None, lambda frame, event, arg: None], ids=["removed", "replaced"])
 @pytest.mark.parametrize("kind", ["call", "return"])
 @pytest.mark.parametrize("name", ["Body (wrapper)", "Body", CONV, "BodyArray"])
-def test_hook_removing_itself(kind, name):
+def test_hook_removing_itself(kind, name, successor):
     def action(event, code_name):
         if (event, code_name) == (kind, name):
-            sys.setprofile(None)
+            sys.setprofile(successor)
     rec = Recorder(action)
     result = profiled(rec, lambda: (ob.Body(m=2.0, probe=-2), ob.BodyArray([ob.Body(z=1.0)]).tobytes()))
     assert result == (ob.Body(m=2.0, probe=-2), ob.BodyArray([ob.Body(z=1.0)]).tobytes())
     assert (rec.events[-1][0], rec.events[-1][1].co_name) == (kind, name)
     assert sum(k * k for k in range(10)) == 285  # the interpreter runs on normally
+    released = weakref.ref(rec)
+    del rec
+    gc.collect()  # the frames it kept name, as callers, frames that hold it
+    assert released() is None
 
 
 def test_hook_calling_the_module_sees_no_inner_events():
