@@ -24,7 +24,7 @@ import weakref
 import numpy as np
 
 import orbitra.body as ob
-from test_model import MISSING, NAMES, lookup, model_body
+from test_model import MISSING, NAMES, check_probe, lookup, model_body
 
 call = ctypes.pythonapi.PyObject_Call  # hands the case's own dict to Body
 call.argtypes = (ctypes.py_object,) * 3
@@ -491,6 +491,8 @@ def model_body_array(bodies):
         for field in FIELDS:
             value = b[field]
             row = array[i]
+            if field == "probe":
+                check_probe(value)
             row[field] = value
     return array
 

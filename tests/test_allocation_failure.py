@@ -89,3 +89,10 @@ def start_up_fault(s):
 def test_start_up_fails_cleanly(start_ups, mode):
     assert [s for s in start_ups[mode] if start_up_fault(s)] == []
     assert any(s["error"] == "MemoryError" for s in start_ups[mode])
+
+
+def test_memory_errors_name_the_failing_statement(tmp_path):
+    # The list conversion's item, np.empty's argument tuple: each allocation fails alone.
+    seen = run_child(tmp_path, "lines")
+    assert seen["Body"] == [["orbitra\\body", 25], ["stringsource", 115], ["stringsource", 117]]
+    assert seen["BodyArray"] in ([["orbitra\\body", 38]], [["orbitra\\body", 37], ["orbitra\\body", 38]])

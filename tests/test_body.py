@@ -99,6 +99,34 @@ def test_keyword_found_by_equality(key):
     assert Body(**{key: 1.5}) == expect(vx=1.5)
 
 
+class CountingKey:
+    """Equal to "x" and hashed like it; once armed, logs the calls binding makes."""
+    def __init__(self, log, hash_error=None):
+        self.log, self.hash_error, self.armed = log, hash_error, False
+
+    def __eq__(self, other):
+        self.log.append("eq")
+        return other == "x"
+
+    def __hash__(self):
+        if self.armed:
+            self.log.append("hash")
+            if self.hash_error:
+                raise self.hash_error
+        return hash("x")
+
+
+@pytest.mark.parametrize("hash_error", [None, RuntimeError("hashed")], ids=["counted", "raising"])
+def test_keyword_binding_runs_only_the_comparison(hash_error):
+    # The dict's stored hash finds the key; only its __eq__ may run.
+    log = []
+    key = CountingKey(log, hash_error)
+    kwargs = {key: 2.0}
+    key.armed = True
+    assert call_object(Body, (), kwargs) == expect(x=2.0)
+    assert log == ["eq"]
+
+
 @pytest.mark.parametrize("args, kwargs, message", [
     ((1,) * 9, {}, "Body() takes at most 8 positional arguments (9 given)"),
     ((1,) * 10, {"m": 1, "w": 2}, "Body() takes at most 8 positional arguments (10 given)"),
@@ -115,6 +143,8 @@ def test_keyword_found_by_equality(key):
     ((), {"M": 1}, "Body() got an unexpected keyword argument 'M'"),
     ((), {"probes": 1}, "Body() got an unexpected keyword argument 'probes'"),
     ((), {"\u00e9t\u00e9": 1}, "Body() got an unexpected keyword argument '\u00e9t\u00e9'"),
+    ((), {type("Shown", (str,), {"__str__": lambda self: "other"})("w"): 1},
+     "Body() got an unexpected keyword argument 'w'"),
 ])
 def test_binding_errors(args, kwargs, message):
     with pytest.raises(TypeError) as excinfo:

@@ -6,6 +6,7 @@ child interpreter outside the repository.
 """
 import builtins
 import gc
+import os
 import subprocess
 import sys
 import textwrap
@@ -71,17 +72,16 @@ def test_conversions_that_rework_the_callers_keyword_dict(tmp_path):
 
 def test_keys_whose_comparison_reworks_the_callers_dict(tmp_path):
     # A key equal to a parameter name, with its hash, whose __eq__ empties (or refills) every
-    # dict that holds it, while the values are owned by that dict alone. Body must bind the
-    # call as it was made, as a Python function of the same signature does.
+    # dict that holds it, while the values are owned by that dict alone. The later lookups
+    # see the dict as the comparison left it, and the values bound before stay alive.
     out = run_child(tmp_path, """
-        import ctypes, gc
+        import ctypes, gc, sys
+        sys.path.insert(0, %r)
         from orbitra.body import Body
+        from test_model import model_body
         call = ctypes.pythonapi.PyObject_Call
         call.argtypes = (ctypes.py_object,) * 3
         call.restype = ctypes.py_object
-        def f(m=0.0, x=0.0, y=0.0, z=0.0, vx=0.0, vy=0.0, vz=0.0, probe=0):
-            return {"r": [float(x), float(y), float(z)], "v": [float(vx), float(vy), float(vz)],
-                    "probe": int(probe), "m": float(m)}
         class Num:
             def __init__(self, v):
                 self.v = v
@@ -110,17 +110,47 @@ def test_keys_whose_comparison_reworks_the_callers_dict(tmp_path):
         ]
         def outcome(function, args, kwargs):
             try:
-                return call(function, args, kwargs)
+                return function(args, kwargs)
             except TypeError:
                 return "TypeError"
         for action in (clear, refill):
             for args, kwargs in cases:
-                got, want = outcome(Body, args, kwargs()), outcome(f, args, kwargs())
+                got = outcome(lambda *a: call(Body, *a), args, kwargs())
+                want = outcome(model_body, args, kwargs())
                 gc.collect()
                 assert got == want, (action.__name__, got, want)
         print("ok")
-        """)
+        """ % os.path.dirname(os.path.abspath(__file__)))
     assert out == "ok\n"
+
+
+def test_key_comparison_that_calls_body_near_the_recursion_limit(tmp_path):
+    # Each comparison binds another call; where the recursion limit stops one, every
+    # level still ends with a result or an error, and the interpreter carries on.
+    out = run_child(tmp_path, """
+        import sys
+        from orbitra.body import Body
+        class K:
+            def __init__(self, text):
+                self.text = text
+            def __hash__(self):
+                return hash(self.text)
+            def __eq__(self, other):
+                try:
+                    Body(**{K("x"): 1.0})
+                except Exception:
+                    pass
+                return other == self.text
+        def at(depth):
+            if depth:
+                return at(depth - 1)
+            try:
+                return Body(**{K("x"): 1.0})["r"][0]
+            except Exception as e:
+                return type(e).__name__
+        print(sorted(map(str, {at(d) for d in range(0, sys.getrecursionlimit(), 7)})))
+        """)
+    assert out in ("['1.0']\n", "['1.0', 'TypeError']\n")
 
 
 def test_argument_held_while_drained_into_a_list(tmp_path):

@@ -60,6 +60,13 @@ def profiled(hook, call):
 
 
 body = lambda: ob.Body(1.0, x=2.0, probe=-3)  # noqa: E731
+Key = type("Key", (str,), {})
+
+
+def nine_keywords():
+    """New values, each bound twice over: by name and in the walk over all entries."""
+    names = ("x", "y", "z", "vx", "vy", "vz", "w")
+    return dict({Key("m"): [0.5]}, probe=[7], **{name: [float(k)] for k, name in enumerate(names)})
 CASES = {
     "Body defaults": (ob.Body, None),
     "Body all positional": (lambda: ob.Body(1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8), None),
@@ -68,6 +75,7 @@ CASES = {
     "Body unexpected keyword": (lambda: ob.Body(w=1.0), TypeError),
     "Body duplicate keyword": (lambda: ob.Body(1.0, m=2.0), TypeError),
     "Body non-str keyword": (lambda: call_with_raw_kwargs({1: 2}), TypeError),
+    "Body nine keywords, one a str subclass": (lambda: ob.Body(**nine_keywords()), TypeError),
     "Body float conversion": (lambda: ob.Body(vy="a"), TypeError),
     "Body probe not integer": (lambda: ob.Body(probe="1"), TypeError),
     "Body probe overflow": (lambda: ob.Body(probe=300), OverflowError),

@@ -222,6 +222,28 @@ def fill_array(bodies, view=None):
     return result, bytes(memory[0]) if memory else None
 
 
+NUMPY_WRAPS_INT8 = np.__version__.startswith("1.")
+
+
+def check_probe(value):
+    """NumPy 2 refuses an out-of-range int8 that NumPy 1.x wraps; BodyArray refuses it on
+    every NumPy where the integer is read without running Python code."""
+    if not NUMPY_WRAPS_INT8:
+        return
+    if isinstance(value, int):
+        number = int.__int__(value)
+    elif type(value) in (float, np.float64, str, bytes) or (
+            isinstance(value, np.integer) and not isinstance(value, np.bool_)):
+        try:
+            number = int(value)
+        except (ValueError, OverflowError):
+            return
+    else:
+        return
+    if -2 ** 63 <= number < 2 ** 63 and not -128 <= number <= 127:
+        raise OverflowError("Python integer %d out of bounds for int8" % number)
+
+
 def model_fill(bodies):
     """What BodyArray is documented to do, written out, on the same kind of array."""
     bodies = list(bodies)
@@ -234,7 +256,10 @@ def model_fill(bodies):
             b = bodies[i]
             for field in FIELDS:
                 value = b[field]
-                arr[i][field] = value
+                row = arr[i]
+                if field == "probe":
+                    check_probe(value)
+                row[field] = value
             i += 1
         return arr.tobytes()
     return outcome(run), bytes(memory)

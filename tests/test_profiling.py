@@ -1,4 +1,5 @@
 """Call and return events that orbitra.body reports to a profiler installed with sys.setprofile."""
+import gc
 import importlib
 import json
 import pathlib
@@ -8,6 +9,7 @@ import sys
 import textwrap
 import threading
 import traceback
+import weakref
 
 import pytest
 
@@ -98,6 +100,20 @@ def test_body_array_events():
     assert not code.co_filename.startswith(str(pathlib.Path(__file__).resolve().parents[1]))
 
 
+def test_event_under_python_code_names_that_code_as_caller():
+    # Body called from an item's __getitem__ inside BodyArray: between the two events runs
+    # Python code, which is Body's caller, not BodyArray's event.
+    class Item(dict):
+        def __getitem__(self, key):
+            if key == "m":
+                ob.Body()
+            return dict.__getitem__(self, key)
+    calls = []
+    profiled(lambda frame, event, arg: calls.append((event, frame)), ob.BodyArray, [Item(ob.Body())])
+    [wrapper] = [f for e, f in calls if (e, f.f_code.co_name) == ("call", "Body (wrapper)")]
+    assert wrapper.f_back.f_code is Item.__getitem__.__code__
+
+
 def test_failures_report_return_with_none():
     rec = Recorder()
     with pytest.raises(TypeError):
@@ -161,17 +177,22 @@ def test_hook_failing_return_event_changes_nothing(name):
     assert traceback.extract_tb(info.value.__traceback__)[-1].lineno == 41
 
 
+@pytest.mark.parametrize("successor", [None, lambda frame, event, arg: None], ids=["removed", "replaced"])
 @pytest.mark.parametrize("kind", ["call", "return"])
 @pytest.mark.parametrize("name", ["Body (wrapper)", "Body", CONV, "BodyArray"])
-def test_hook_removing_itself(kind, name):
+def test_hook_removing_itself(kind, name, successor):
     def action(event, code_name):
         if (event, code_name) == (kind, name):
-            sys.setprofile(None)
+            sys.setprofile(successor)
     rec = Recorder(action)
     result = profiled(rec, lambda: (ob.Body(m=2.0, probe=-2), ob.BodyArray([ob.Body(z=1.0)]).tobytes()))
     assert result == (ob.Body(m=2.0, probe=-2), ob.BodyArray([ob.Body(z=1.0)]).tobytes())
     assert (rec.events[-1][0], rec.events[-1][1].co_name) == (kind, name)
     assert sum(k * k for k in range(10)) == 285  # the interpreter runs on normally
+    released = weakref.ref(rec)
+    del rec
+    gc.collect()  # the frames it kept name, as callers, frames that hold it
+    assert released() is None
 
 
 def test_hook_calling_the_module_sees_no_inner_events():

@@ -1,9 +1,11 @@
 """Body and BodyArray on several threads at once, one of them under a profiler."""
 import sys
 import threading
+import traceback
 
 import orbitra.body as ob
 
+SOURCE = "orbitra\\body"
 OURS = {"Body", "Body (wrapper)", "BodyArray", "__Pyx_carray_to_py_double"}
 
 
@@ -56,3 +58,41 @@ def test_threads_with_one_profiled():
         ("call", "__Pyx_carray_to_py_double"), ("return", "__Pyx_carray_to_py_double"),
         ("return", "Body (wrapper)")]]
 
+
+
+def module_line(error):
+    [line] = [e.lineno for e in traceback.extract_tb(error.__traceback__) if e.filename == SOURCE]
+    return line
+
+
+def test_failures_at_the_same_time_keep_their_own_entries():
+    # The first thread fails while the second is inside its call; the second fails after
+    # the first has left. Each entry names its own thread's failure.
+    second_inside, first_done, errors = threading.Event(), threading.Event(), {}
+
+    class First(dict):
+        def __getitem__(self, key):
+            second_inside.wait(10)
+            raise KeyError(key)
+
+    class Second(dict):
+        def __getitem__(self, key):
+            if key == "m":
+                second_inside.set()
+                first_done.wait(10)
+            return dict.__getitem__(self, key)
+
+    def run(name, item):
+        try:
+            ob.BodyArray([item])
+        except KeyError as e:
+            errors[name] = module_line(e)
+        finally:
+            first_done.set()
+    second = threading.Thread(target=run, args=("second", Second(m=1.0, r=[0.0] * 3, v=[0.0] * 3)))
+    first = threading.Thread(target=run, args=("first", First()))
+    first.start()
+    second.start()
+    first.join()
+    second.join()
+    assert errors == {"first": 40, "second": 43}

@@ -248,6 +248,49 @@ bool store_probe(PyObject *value, unsigned char *element) noexcept {
     return true;
 }
 
+// NumPy's own scalar types are static types named "numpy.<type>"; its integer scalars
+// have an index slot. Their conversions run no Python code. np.bool_ is left out: NumPy
+// 1.x warns when one is used as an index.
+bool is_numpy_integer_scalar(PyObject *value) noexcept {
+    PyTypeObject *type = Py_TYPE(value);
+    return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) && type->tp_as_number &&
+           type->tp_as_number->nb_index && std::strncmp(type->tp_name, "numpy.", 6) == 0 &&
+           std::strncmp(type->tp_name, "numpy.bool", 10) != 0;
+}
+
+// The integer that NumPy's int8 assignment makes of `value` (int() of it, which both
+// NumPy 1.x and 2 take), where making it runs no Python code: an int is read as it is,
+// without __index__; a float or str or bytes of a built-in type and NumPy's integer
+// scalars are converted. Null, with no error, for anything else and for what int()
+// refuses: NumPy then converts it itself.
+Owned probe_as_int(PyObject *value) noexcept {
+    if (PyLong_Check(value)) return Owned::borrow(value);
+    const bool converts_natively =
+        (PyFloat_Check(value) && !PyType_HasFeature(Py_TYPE(value), Py_TPFLAGS_HEAPTYPE)) ||
+        PyUnicode_CheckExact(value) || PyBytes_CheckExact(value) || is_numpy_integer_scalar(value);
+    if (!converts_natively) return {};
+    Owned integer = Owned::steal(PyNumber_Long(value));
+    if (!integer) PyErr_Clear();
+    return integer;
+}
+
+// NumPy 1.x (the last for 3.8 is 1.24) wraps an out-of-range integer into int8 (300 is
+// stored as 44, with a DeprecationWarning at most); NumPy 2 raises. The probe is checked
+// here as NumPy 2 checks it, so that no NumPy stores a wrapped probe. This concerns the
+// NumPy in use, not the interpreter, and on NumPy 2 the check raises just what NumPy
+// would, at the same step, so it is made on every NumPy rather than behind a version
+// test. Integers beyond a C long are left to NumPy: every NumPy refuses them alike.
+// 0 when NumPy may store the value; -1 with NumPy 2's OverflowError otherwise.
+int check_probe_range(PyObject *value) noexcept {
+    const Owned integer = probe_as_int(value);
+    if (!integer) return 0;
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
+    if (overflow || (number >= -128 && number <= 127)) return 0;
+    PyErr_Format(PyExc_OverflowError, "Python integer %lld out of bounds for int8", number);
+    return -1;
+}
+
 // The memory of the array made for this call, when only this call can reach the array
 // and its elements are records laid out as BodyRecord: then a direct store is exactly
 // what NumPy's item assignment would do, and no Python code can observe the export.
@@ -312,25 +355,26 @@ private:
 struct FieldCopy {
     PyObject *Names::*name;
     bool (*store_directly)(PyObject *value, unsigned char *element);
+    int (*check_before_store)(PyObject *value);  // or null
     FailureSite value_site;
     FailureSite row_site;
     FailureSite store_site;
 };
 
 const FieldCopy kFieldCopies[] = {
-    {&Names::m, store_m,
+    {&Names::m, store_m, nullptr,
      ORB_SITE(kModuleSource, 40),
      ORB_SITE(kModuleSource, 40),
      ORB_SITE(kModuleSource, 40)},
-    {&Names::r, store_r,
+    {&Names::r, store_r, nullptr,
      ORB_SITE(kModuleSource, 41),
      ORB_SITE(kModuleSource, 41),
      ORB_SITE(kModuleSource, 41)},
-    {&Names::v, store_v,
+    {&Names::v, store_v, nullptr,
      ORB_SITE(kModuleSource, 42),
      ORB_SITE(kModuleSource, 42),
      ORB_SITE(kModuleSource, 42)},
-    {&Names::probe, store_probe,
+    {&Names::probe, store_probe, check_probe_range,
      ORB_SITE(kModuleSource, 43),
      ORB_SITE(kModuleSource, 43),
      ORB_SITE(kModuleSource, 43)},
@@ -345,6 +389,8 @@ int copy_field(const FieldCopy &field, PyObject *item, PyObject *array, PyObject
     if (element && field.store_directly(value.get(), element)) return 0;
     Owned row = Owned::steal(PyObject_GetItem(array, index));
     if (!row) return record_failure(field.row_site);
+    if (field.check_before_store && field.check_before_store(value.get()) < 0)
+        return record_failure(field.store_site);
     if (PyObject_SetItem(row.get(), name, value.get()) < 0) return record_failure(field.store_site);
     return 0;
 }

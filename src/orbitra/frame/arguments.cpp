@@ -57,165 +57,65 @@ void raise_duplicate_keyword_error(const char *function_name, PyObject *key) noe
 
 namespace {
 
-// The keyword dict's entries as the call made them, each held here. Python code that a
-// key comparison runs can change the dict but cannot reach this copy.
-class KeywordSnapshot {
-public:
-    KeywordSnapshot() noexcept = default;
-    KeywordSnapshot(const KeywordSnapshot &) = delete;
-    KeywordSnapshot &operator=(const KeywordSnapshot &) = delete;
-    ~KeywordSnapshot() {
-        for (Py_ssize_t index = 0; index < size_; ++index) {
-            Py_DECREF(entries_[index].key);
-            Py_DECREF(entries_[index].value);
-        }
-        if (entries_ != inline_entries_) PyMem_Free(entries_);
-    }
-
-    // PyDict_Next runs no Python code, so the copy is the dict as it is now.
-    // -1 with MemoryError when a large dict's entries cannot be given room.
-    int take(PyObject *dict) noexcept {
-        const Py_ssize_t capacity = PyDict_GET_SIZE(dict);
-        if (capacity > kInlineEntries) {
-            entries_ = PyMem_New(Entry, static_cast<size_t>(capacity));
-            if (!entries_) {
-                entries_ = inline_entries_;
-                PyErr_NoMemory();
-                return -1;
-            }
-        }
-        Py_ssize_t position = 0;
-        PyObject *key, *value;
-        while (size_ < capacity && PyDict_Next(dict, &position, &key, &value)) {
-            Py_INCREF(key);
-            Py_INCREF(value);
-            entries_[size_++] = {key, value};
-        }
-        return 0;
-    }
-
-    Py_ssize_t size() const noexcept { return size_; }
-    PyObject *key(Py_ssize_t index) const noexcept { return entries_[index].key; }
-    PyObject *value(Py_ssize_t index) const noexcept { return entries_[index].value; }
-
-private:
-    struct Entry {
-        PyObject *key;
-        PyObject *value;
-    };
-    static constexpr Py_ssize_t kInlineEntries = 8;
-    Entry inline_entries_[kInlineEntries];
-    Entry *entries_ = inline_entries_;
-    Py_ssize_t size_ = 0;
-};
-
 // Walks every entry, in the dict's order; used when the lookups by name left one over.
-int bind_keywords(const KeywordSnapshot &keywords, const ParameterList &parameters,
-                  Py_ssize_t positional, Owned *slots) noexcept {
+// No step runs Python code (the name test compares the text of a str subclass without
+// its __eq__), but releasing a slot's earlier value can run a finaliser, so each entry is
+// held while it is bound.
+int bind_keywords(PyObject *kwargs, const ParameterList &parameters, Py_ssize_t positional,
+                  Owned *slots) noexcept {
     PyObject *const *const *names = parameters.names;
     const Py_ssize_t count = count_names(names);
-    for (Py_ssize_t entry = 0; entry < keywords.size(); ++entry) {
-        PyObject *key = keywords.key(entry);
+    Py_ssize_t position = 0;
+    PyObject *next_key, *next_value;
+    while (PyDict_Next(kwargs, &position, &next_key, &next_value)) {
+        const Owned key = Owned::borrow(next_key);
+        Owned value = Owned::borrow(next_value);
         Py_ssize_t index = positional;
-        while (index < count && *names[index] != key) ++index;
+        while (index < count && *names[index] != key.get()) ++index;
         if (index < count) {
-            slots[index] = Owned::borrow(keywords.value(entry));
+            slots[index] = std::move(value);
             continue;
         }
-        if (!PyType_HasFeature(Py_TYPE(key), Py_TPFLAGS_UNICODE_SUBCLASS)) {
+        if (!PyType_HasFeature(Py_TYPE(key.get()), Py_TPFLAGS_UNICODE_SUBCLASS)) {
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings",
                          parameters.function_name);
             return -1;
         }
-        index = find_name(names, positional, count, key);
+        index = find_name(names, positional, count, key.get());
         if (index == -2) return -1;
         if (index >= 0) {
-            slots[index] = Owned::borrow(keywords.value(entry));
+            slots[index] = std::move(value);
             continue;
         }
-        index = find_name(names, 0, positional, key);
+        index = find_name(names, 0, positional, key.get());
         if (index == -2) return -1;
         if (index >= 0) {
-            raise_duplicate_keyword_error(parameters.function_name, key);
+            raise_duplicate_keyword_error(parameters.function_name, key.get());
             return -1;
         }
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                     parameters.function_name, key);
+                     parameters.function_name, key.get());
         return -1;
     }
     return 0;
 }
 
 // One lookup per name not bound positionally, in parameter order, until every entry is
-// accounted for. Gives the number of entries left over.
-template <class Lookup>
-Py_ssize_t bind_by_name(const ParameterList &parameters, Py_ssize_t positional,
-                        Py_ssize_t remaining, Owned *slots, Lookup lookup) noexcept {
+// accounted for. The lookup uses the hashes the dict stored, so a key's own __hash__ never
+// runs; a key's __eq__ may, and whatever it does to the dict, the later lookups see, while
+// the values bound so far are held here.
+int bind_from_dict(const ParameterList &parameters, PyObject *kwargs, Py_ssize_t positional,
+                   Owned *slots) noexcept {
     PyObject *const *const *names = parameters.names;
+    Py_ssize_t remaining = PyDict_GET_SIZE(kwargs);
     for (Py_ssize_t index = positional; remaining > 0 && names[index]; ++index) {
-        if (Owned value = lookup(*names[index])) {
+        if (Owned value = Owned::steal(compat::dict_lookup(kwargs, *names[index]))) {
             slots[index] = std::move(value);
             --remaining;
         }
     }
-    return remaining;
-}
-
-// What PyDict_GetItem(dict, name) finds in the dict the snapshot was taken from: the key
-// that is the name, or one with the name's hash that compares equal to it. A comparison
-// that fails ends the search with nothing found and its error dropped.
-Owned lookup_in_snapshot(const KeywordSnapshot &keywords, PyObject *name) noexcept {
-    const Py_hash_t name_hash = PyObject_Hash(name);
-    for (Py_ssize_t entry = 0; entry < keywords.size(); ++entry) {
-        PyObject *key = keywords.key(entry);
-        if (key == name) return Owned::borrow(keywords.value(entry));
-        const Py_hash_t key_hash = PyObject_Hash(key);
-        if (key_hash == -1) PyErr_Clear();
-        if (key_hash != name_hash) continue;
-        const int equal = PyObject_RichCompareBool(key, name, Py_EQ);
-        if (equal > 0) return Owned::borrow(keywords.value(entry));
-        if (equal < 0) {
-            PyErr_Clear();
-            return {};
-        }
-    }
-    return {};
-}
-
-bool keys_are_exact_str(PyObject *dict) noexcept {
-    Py_ssize_t position = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &position, &key, &value))
-        if (!PyUnicode_CheckExact(key)) return false;
-    return true;
-}
-
-// Keys that are all exact str compare without running Python code, so the dict itself
-// stays as the call made it while it is searched.
-int bind_from_dict(const ParameterList &parameters, PyObject *kwargs, Py_ssize_t positional,
-                   Owned *slots) noexcept {
-    const Py_ssize_t remaining =
-        bind_by_name(parameters, positional, PyDict_GET_SIZE(kwargs), slots,
-                     [kwargs](PyObject *name) {
-                         return Owned::steal(compat::dict_lookup(kwargs, name));
-                     });
     if (remaining == 0) return 0;
-    KeywordSnapshot keywords;
-    if (keywords.take(kwargs) < 0) return -1;
-    return bind_keywords(keywords, parameters, positional, slots);
-}
-
-// Any other key may run Python code when compared, which could change the dict midway;
-// the same steps then run over the entries as the call made them.
-int bind_from_snapshot(const ParameterList &parameters, PyObject *kwargs,
-                       Py_ssize_t positional, Owned *slots) noexcept {
-    KeywordSnapshot keywords;
-    if (keywords.take(kwargs) < 0) return -1;
-    const Py_ssize_t remaining =
-        bind_by_name(parameters, positional, keywords.size(), slots,
-                     [&keywords](PyObject *name) { return lookup_in_snapshot(keywords, name); });
-    if (remaining == 0) return 0;
-    return bind_keywords(keywords, parameters, positional, slots);
+    return bind_keywords(kwargs, parameters, positional, slots);
 }
 
 }  // namespace
@@ -231,10 +131,9 @@ Binding bind_arguments(const ParameterList &parameters, PyObject *args, PyObject
     for (Py_ssize_t index = 0; index < positional; ++index)
         slots[index] = Owned::borrow(PyTuple_GET_ITEM(args, index));
     if (!kwargs || PyDict_GET_SIZE(kwargs) == 0) return Binding::kBound;
-    const int bound = keys_are_exact_str(kwargs)
-                          ? bind_from_dict(parameters, kwargs, positional, slots)
-                          : bind_from_snapshot(parameters, kwargs, positional, slots);
-    return bound < 0 ? Binding::kKeywordsRejected : Binding::kBound;
+    if (bind_from_dict(parameters, kwargs, positional, slots) < 0)
+        return Binding::kKeywordsRejected;
+    return Binding::kBound;
 }
 
 double to_double(PyObject *value) noexcept {

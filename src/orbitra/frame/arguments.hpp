@@ -20,8 +20,7 @@ enum class Binding { kBound, kTooManyPositional, kKeywordsRejected };
 
 // Fills `slots` (one per name, all empty on entry) with the bound values, each held from the
 // moment it is bound: comparing a keyword key may run Python code that empties the dict.
-// Gives kBound, or the failure with the binding error set. Allocates nothing on the usual
-// path (keys that are all exact str).
+// Gives kBound, or the failure with the binding error set. Runs no key's __hash__.
 Binding bind_arguments(const ParameterList &parameters, PyObject *args, PyObject *kwargs,
                        Owned *slots) noexcept;
 

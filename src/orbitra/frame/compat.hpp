@@ -204,6 +204,21 @@ inline PyObject *dict_lookup(PyObject *dict, PyObject *key) noexcept {
 }
 
 // ---------------------------------------------------------------------------------------
+// The __spec__ of a module whose start-up failed. PyModule_Create sets __spec__ and
+// __loader__ to None, and the import machinery fills them in only once start-up succeeds.
+// 3.15's linecache (_bless_my_loader, Lib/linecache.py) warns "Module globals is missing a
+// __spec__.loader" about every frame whose globals hold a __spec__ without a loader, so a
+// traceback through the failed start-up would be printed behind that warning, or replaced
+// by it under an "error" filter. Globals without the key __spec__ and with a __loader__ of
+// None it passes over silently. Up to 3.14 a __spec__ of None is passed over as well.
+
+#if PY_VERSION_HEX >= 0x030F0000  // 3.15
+inline constexpr bool kFailedModuleDropsSpec = true;
+#else
+inline constexpr bool kFailedModuleDropsSpec = false;
+#endif
+
+// ---------------------------------------------------------------------------------------
 // Recursion guard around a call.
 // 3.8 still has the 3.5 fields: the depth counter, the overflow flag and the public
 // _Py_CheckRecursionLimit, so the guard is written out as 3.5 did it.

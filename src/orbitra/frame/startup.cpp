@@ -198,22 +198,19 @@ int make_empty_constants() noexcept {
     return 0;
 }
 
-// PyModule_Create gives __spec__ and __loader__ the value None; the import machinery sets
-// them only after start-up succeeds. 3.15's linecache warns ("Module globals is missing a
-// __spec__.loader") about every frame over such globals that a traceback is extracted
-// from, so the failure would be printed behind that warning, or replaced by it under an
-// "error" filter. Without the placeholders it looks no further; the half-made module is
-// dropped anyway.
-void drop_import_placeholders(PyObject *dict) noexcept {
-    static const char *const kPlaceholders[] = {"__spec__", "__loader__"};
-    PendingError pending;
-    for (const char *name : kPlaceholders) {
-        Owned key = Owned::steal(PyUnicode_InternFromString(name));
+// Only where linecache would warn about it (see compat.hpp); elsewhere the dict keeps
+// both placeholders, as the traceback entry's globals.
+void drop_spec_placeholder(PyObject *dict) noexcept {
+    if constexpr (compat::kFailedModuleDropsSpec) {
+        PendingError pending;
+        Owned key = Owned::steal(PyUnicode_InternFromString("__spec__"));
         if (!key || PyDict_GetItemWithError(dict, key.get()) != Py_None ||
             PyDict_DelItem(dict, key.get()) < 0)
             PyErr_Clear();  // a placeholder left in place costs only the warning
+        pending.restore();
+    } else {
+        (void)dict;
     }
-    pending.restore();
 }
 
 PyObject *fail_without_module() noexcept {
@@ -238,7 +235,7 @@ PyObject *start_module() noexcept {
     bool registered = false;
     if (set_up_module(module, profile, registered) < 0) {
         if (g_state.module_dict) {
-            drop_import_placeholders(g_state.module_dict);
+            drop_spec_placeholder(g_state.module_dict);
             add_traceback_entry(kInitName, failures.site());
         }
         if (registered) unregister_module(module);
