@@ -5,6 +5,8 @@
 #include <utility>
 
 #include "frame/compat.hpp"
+#include "frame/failure.hpp"
+#include "frame/protocol.hpp"
 
 namespace orb {
 
@@ -147,7 +149,7 @@ int bind_keywords(const KeywordSnapshot &keywords, const ParameterList &paramete
 }
 
 // One lookup per name not bound positionally, in parameter order, until every entry is
-// accounted for. Gives the number of entries left over.
+// accounted for. Gives the number of entries left over, or -1 when a lookup failed.
 template <class Lookup>
 Py_ssize_t bind_by_name(const ParameterList &parameters, Py_ssize_t positional,
                         Py_ssize_t remaining, Owned *slots, Lookup lookup) noexcept {
@@ -156,6 +158,8 @@ Py_ssize_t bind_by_name(const ParameterList &parameters, Py_ssize_t positional,
         if (Owned value = lookup(*names[index])) {
             slots[index] = std::move(value);
             --remaining;
+        } else if (PyErr_Occurred()) {
+            return -1;
         }
     }
     return remaining;
@@ -163,31 +167,24 @@ Py_ssize_t bind_by_name(const ParameterList &parameters, Py_ssize_t positional,
 
 // What PyDict_GetItem(dict, name) finds in the dict the snapshot was taken from: the key
 // that is the name, or one with the name's hash that compares equal to it. A comparison
-// that fails ends the search with nothing found and its error dropped.
+// that fails ends the search with nothing found and its error dropped; a RecursionError
+// stays pending.
 Owned lookup_in_snapshot(const KeywordSnapshot &keywords, PyObject *name) noexcept {
     const Py_hash_t name_hash = PyObject_Hash(name);
     for (Py_ssize_t entry = 0; entry < keywords.size(); ++entry) {
         PyObject *key = keywords.key(entry);
         if (key == name) return Owned::borrow(keywords.value(entry));
         const Py_hash_t key_hash = PyObject_Hash(key);
-        if (key_hash == -1) PyErr_Clear();
+        if (key_hash == -1 && !drop_error_unless_recursion()) return {};
         if (key_hash != name_hash) continue;
         const int equal = PyObject_RichCompareBool(key, name, Py_EQ);
         if (equal > 0) return Owned::borrow(keywords.value(entry));
         if (equal < 0) {
-            PyErr_Clear();
+            drop_error_unless_recursion();
             return {};
         }
     }
     return {};
-}
-
-bool keys_are_exact_str(PyObject *dict) noexcept {
-    Py_ssize_t position = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &position, &key, &value))
-        if (!PyUnicode_CheckExact(key)) return false;
-    return true;
 }
 
 // Keys that are all exact str compare without running Python code, so the dict itself
@@ -199,7 +196,7 @@ int bind_from_dict(const ParameterList &parameters, PyObject *kwargs, Py_ssize_t
                      [kwargs](PyObject *name) {
                          return Owned::steal(compat::dict_lookup(kwargs, name));
                      });
-    if (remaining == 0) return 0;
+    if (remaining <= 0) return static_cast<int>(remaining);
     KeywordSnapshot keywords;
     if (keywords.take(kwargs) < 0) return -1;
     return bind_keywords(keywords, parameters, positional, slots);
@@ -214,7 +211,7 @@ int bind_from_snapshot(const ParameterList &parameters, PyObject *kwargs,
     const Py_ssize_t remaining =
         bind_by_name(parameters, positional, keywords.size(), slots,
                      [&keywords](PyObject *name) { return lookup_in_snapshot(keywords, name); });
-    if (remaining == 0) return 0;
+    if (remaining <= 0) return static_cast<int>(remaining);
     return bind_keywords(keywords, parameters, positional, slots);
 }
 
