@@ -421,3 +421,70 @@ def test_key_comparisons_that_raise_are_silent(monkeypatch, where):
         finally:
             del vars(ob)[key]
     assert reports == []
+
+
+def test_start_up_re_entered_by_its_profile_hook(tmp_path):
+    # The hook imports the module afresh from inside its start-up; only one start-up runs.
+    out = run_child(tmp_path, """
+        import sys
+        def reimport(catch):
+            def hook(frame, event, arg):
+                if event == "call" and frame.f_code.co_name.startswith("PyMODINIT_FUNC"):
+                    sys.setprofile(None)
+                    del sys.modules["orbitra.body"]
+                    try:
+                        import orbitra.body
+                    except ImportError as e:
+                        print("inner:", e)
+                        if not catch:
+                            raise
+            return hook
+        for catch in (False, True):
+            sys.setprofile(reimport(catch))
+            try:
+                import orbitra.body as ob
+            except ImportError as e:
+                print("outer:", e, "orbitra.body" in sys.modules)
+            else:
+                print("outer:", sorted(k for k in ("np", "dtype", "BodyArray", "__test__") if hasattr(ob, k)))
+            sys.setprofile(None)
+        """)
+    refusal = "orbitra.body is already being initialised; it cannot be imported again until that start-up ends"
+    assert out.splitlines() == ["inner: " + refusal, "outer: %s False" % refusal,
+                                "inner: " + refusal, "outer: ['BodyArray', '__test__', 'dtype', 'np']"]
+
+
+@pytest.mark.parametrize("recursion", ["module key", "keyword key"])
+def test_recursion_kept_alive_by_the_module_ends(tmp_path, recursion):
+    # Each level used to drop the inner RecursionError and make more frames (or lookups),
+    # each re-running everything below: exponential work, or an abort on 3.8.
+    out = run_child(tmp_path, """
+        import sys
+        import orbitra.body as ob
+        class Key(str):
+            def __hash__(self):
+                return hash(self.like)
+            def __eq__(self, other):
+                call()
+                return False
+        def recurse_in_frames(frame, event, arg):
+            pass
+        if %r == "module key":
+            call = lambda: ob.Body(1.0)
+            key = Key("k"); key.like = "__builtins__"
+            builtins = ob.__dict__.pop("__builtins__")
+            ob.__dict__[key] = None
+            ob.__dict__["__builtins__"] = builtins
+            sys.setprofile(recurse_in_frames)
+        else:
+            keys = [Key("m_"), Key("x_")]
+            keys[0].like, keys[1].like = "m", "x"
+            call = lambda: ob.Body(**dict.fromkeys(keys, 1.0))
+        for _ in range(2):
+            try:
+                call()
+            except RecursionError:
+                print("RecursionError")
+        sys.setprofile(None)
+        """ % recursion)
+    assert out == "RecursionError\n" * 2
