@@ -454,18 +454,23 @@ def test_start_up_re_entered_by_its_profile_hook(tmp_path):
                                 "inner: " + refusal, "outer: ['BodyArray', '__test__', 'dtype', 'np']"]
 
 
-@pytest.mark.parametrize("recursion", ["module key", "keyword key"])
-def test_recursion_kept_alive_by_the_module_ends(tmp_path, recursion):
+@pytest.mark.parametrize("recursion, every", [("module key", 1), ("module key", 2),
+                                              ("keyword key", 1)])
+def test_recursion_kept_alive_by_the_module_ends(tmp_path, recursion, every):
     # Each level used to drop the inner RecursionError and make more frames (or lookups),
-    # each re-running everything below: exponential work, or an abort on 3.8.
+    # each re-running everything below: exponential work, or an abort on 3.8. Recursing
+    # from every other frame reaches the native builder's event with the wrapper's made.
     out = run_child(tmp_path, """
         import sys
         import orbitra.body as ob
+        compared = [0]
         class Key(str):
             def __hash__(self):
                 return hash(self.like)
             def __eq__(self, other):
-                call()
+                compared[0] += 1
+                if compared[0] %% %d == 0:
+                    call()
                 return False
         def recurse_in_frames(frame, event, arg):
             pass
@@ -486,5 +491,5 @@ def test_recursion_kept_alive_by_the_module_ends(tmp_path, recursion):
             except RecursionError:
                 print("RecursionError")
         sys.setprofile(None)
-        """ % recursion)
+        """ % (every, recursion))
     assert out == "RecursionError\n" * 2
