@@ -78,13 +78,10 @@ def other_hook(frame, event, arg):
     pass
 
 
-def reimport(env):
-    # A module that started up once is copied, not started again; the old one stays ours.
+def reimport(env):  # a module that started up once is copied, not started again
     module = sys.modules.pop("orbitra.body")
-    try:
-        importlib.import_module("orbitra.body")
-    finally:
-        sys.modules["orbitra.body"] = module
+    importlib.import_module("orbitra.body")
+    sys.modules["orbitra.body"] = module
 
 
 NEUTRAL = {
@@ -96,8 +93,7 @@ NEUTRAL = {
     "collect": lambda env: gc.collect(0),
     "churn module dict": lambda env: churn_module_dict(),
 }
-# Only hooks re-import: the import's own allocations would change what the memory that an
-# unwritten array element shows holds, between the module's run and the model's.
+# Only hooks (run in the module's run alone) re-import.
 HOOK_ACTIONS = dict(NEUTRAL, **{"re-import": reimport})
 
 
@@ -455,8 +451,7 @@ def module_setup(rng, env):
     for like in ("np", "dtype", "__builtins__"):
         if rng.random() < 0.15:
             table = NEUTRAL if like == "__builtins__" else TARGETED
-            # Frame creation passes on an error of the __builtins__ lookup; frames made
-            # under a hook call Body again from inside their own making.
+            # Frame creation passes on an error of the __builtins__ lookup.
             equal = rng.choice(["text", False] + (["recurse"] if like == "__builtins__" else ["raise"]))
             steps.append(("collide", Key(like + "?", like, Trigger(rng, env, table), equal)))
     return steps
@@ -530,11 +525,9 @@ def first_module_entry(error):
 
 
 def scrub_freed_arrays():
-    """NumPy hands freed small buffers out again: zeroed here, an element that neither run
-    writes reads the same in both, whatever the runs before them allocated."""
+    """Zeroed freed buffers: an element neither run writes then reads the same in both."""
     for n in range(1, 6):
-        arrays = [np.empty(n * 57, np.uint8) for _ in range(8)]
-        for arr in arrays:
+        for arr in [np.empty(n * 57, np.uint8) for _ in range(8)]:
             arr[:] = 0
 
 
@@ -595,7 +588,6 @@ def restore(saved_module, saved_builtins):
 
 
 def main(seed, first, count):
-
     saved_module = dict(ob.__dict__)
     saved_builtins = {k: getattr(builtins, k) for k in ("np", "dtype") if hasattr(builtins, k)}
     mismatches = []
@@ -607,8 +599,7 @@ def main(seed, first, count):
         for mode in ("model", "snapshot")[:1 + keys_act]:
             expected.append(run(case_seed, mode)[0])
             restore(saved_module, saved_builtins)
-        # Under a hook, a recursing key ends the call with RecursionError, which the model
-        # cannot know of: it makes no frames.
+        # The model makes no frames, so cannot see a recursing key's RecursionError.
         recursed = got == ("error", "RecursionError") and ", recurse)" in description
         if got not in expected and not recursed and len(mismatches) < 20:
             mismatches.append({"case": case_seed, "got": repr(got)[:300],
