@@ -451,3 +451,59 @@ def test_key_comparisons_that_raise_are_silent(monkeypatch, where):
         finally:
             del vars(ob)[key]
     assert reports == []
+
+
+
+@pytest.mark.parametrize("catch", [False, True])
+def test_start_up_re_entered_by_its_profile_hook(tmp_path, catch):
+    out = run_child(tmp_path, """
+        import sys
+        def hook(frame, event, arg):
+            if frame.f_code.co_name.startswith("PyMODINIT_FUNC"):
+                sys.setprofile(None)
+                del sys.modules["orbitra.body"]
+                try:
+                    import orbitra.body
+                except ImportError as e:
+                    print(e, "orbitra.body" in sys.modules)
+                    if not %r:
+                        raise
+        sys.setprofile(hook)
+        try:
+            import orbitra.body as ob
+            print(ob.BodyArray([ob.Body(m=2.0)])["m"], sorted(k for k in ob.__dict__ if k in "np dtype __test__"))
+        except ImportError as e:
+            print(e, "orbitra.body" in sys.modules)
+        """ % catch)
+    refused = "orbitra.body is already being initialised; it cannot be imported again until that start-up ends False\n"
+    assert out == refused + ("[2.] ['__test__', 'dtype', 'np']\n" if catch else refused)
+
+
+@pytest.mark.parametrize("every, where", [(1, "module"), (2, "module"), (1, "keywords")])
+def test_recursion_kept_alive_by_the_module_ends(tmp_path, every, where):
+    # Each level dropped the RecursionError below it and made more frames or lookups, each
+    # re-running that level's whole subtree; every other call reaches the builder's event.
+    out = run_child(tmp_path, """
+        import sys
+        import orbitra.body as ob
+        class Key(str):
+            def __hash__(self):  # like the text before its "~"
+                return hash(str.__str__(self).split("~")[0])
+            def __eq__(self, other, compared=[0]):
+                compared[0] += 1
+                if compared[0] %% %d == 0:
+                    ob.Body(**kwargs)
+        kwargs, builtins = {}, ob.__dict__.pop("__builtins__")
+        if %r == "keywords":
+            kwargs = {Key("m~"): 1.0, Key("x~"): 2.0}
+        else:
+            ob.__dict__[Key("__builtins__~")] = None
+        ob.__dict__["__builtins__"] = builtins
+        for _ in range(2):  # the interpreter removes a hook that the recursion made fail
+            sys.setprofile(lambda *event: None)
+            try:
+                ob.Body(**kwargs)
+            except RecursionError:
+                print("RecursionError")
+        """ % (every, where))
+    assert out == "RecursionError\n" * 2

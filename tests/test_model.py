@@ -60,6 +60,8 @@ def lookup(mapping, name):
     """One PyDict_GetItem: an error raised by a key's __eq__ only means "not found"."""
     try:
         return mapping.get(name, MISSING)
+    except RecursionError:
+        raise
     except Exception:  # noqa: BLE001 - swallowed as the C lookup swallows it
         return MISSING
 

@@ -125,6 +125,7 @@ BodyRecord build_record(const BodyOptions *options) noexcept {
 
 // A failing call event cannot be passed on from here: it is reported as unraisable, and
 // the record is still built from the options so the caller never sees undefined bytes.
+// A RecursionError is left pending instead, for the caller to fail with.
 BodyRecord Body(const BodyOptions *options) noexcept {
     ProfiledCall profile(g_builder_profile);
     if (profile.call_event_failed()) {
@@ -148,6 +149,7 @@ PyObject *Body_wrapper(double m, double x, double y, double z, double vx, double
     const BodyOptions options{8, m, x, y, z, vx, vy, vz, probe};
     return run_profiled(g_body_profile, kBodyCallEventSite, kBodyName, [&options]() -> Owned {
         const BodyRecord record = Body(&options);
+        if (PyErr_Occurred()) return ORB_FAIL_AT(25);  // the builder's RecursionError
         Owned dict = Owned::steal(PyDict_New());
         Owned result = dict ? record_to_dict(record, std::move(dict)) : Owned();
         if (!result) return ORB_FAIL_AT(25);

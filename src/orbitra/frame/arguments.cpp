@@ -5,6 +5,8 @@
 #include <utility>
 
 #include "frame/compat.hpp"
+#include "frame/failure.hpp"
+#include "frame/protocol.hpp"
 
 namespace orb {
 
@@ -103,7 +105,8 @@ int bind_keywords(PyObject *kwargs, const ParameterList &parameters, Py_ssize_t 
 // One lookup per name not bound positionally, in parameter order, until every entry is
 // accounted for. The lookup uses the hashes the dict stored, so a key's own __hash__ never
 // runs; a key's __eq__ may, and whatever it does to the dict, the later lookups see, while
-// the values bound so far are held here.
+// the values bound so far are held here. A miss with an error pending is a RecursionError
+// that the lookup kept.
 int bind_from_dict(const ParameterList &parameters, PyObject *kwargs, Py_ssize_t positional,
                    Owned *slots) noexcept {
     PyObject *const *const *names = parameters.names;
@@ -112,6 +115,8 @@ int bind_from_dict(const ParameterList &parameters, PyObject *kwargs, Py_ssize_t
         if (Owned value = Owned::steal(compat::dict_lookup(kwargs, *names[index]))) {
             slots[index] = std::move(value);
             --remaining;
+        } else if (PyErr_Occurred()) {
+            return -1;
         }
     }
     if (remaining == 0) return 0;

@@ -179,7 +179,8 @@ inline PyObject *new_code_object(const CodeFields &f) noexcept {
 
 // ---------------------------------------------------------------------------------------
 // Silent dict lookup: a new reference to dict[key], or null when the key is missing or
-// comparing keys raised; it never leaves an error of its own, and an error that was
+// comparing keys raised; it leaves no error of its own but a RecursionError (taking the
+// lookup for a miss would run on at the depth that raised it), and an error that was
 // already pending stays as it was. Up to 3.12 PyDict_GetItem was that lookup (borrowed);
 // 3.13 made it report comparison errors through sys.unraisablehook, so the lookup is
 // built from PyDict_GetItemWithError there and PyDict_GetItemRef (3.13) from then on
@@ -191,14 +192,13 @@ inline PyObject *dict_lookup(PyObject *dict, PyObject *key) noexcept {
     if (pending) PyErr_Fetch(&pending_type, &pending_value, &pending_traceback);
     PyObject *value;
 #if PY_VERSION_HEX >= 0x030D0000  // 3.13
-    if (PyDict_GetItemRef(dict, key, &value) < 0) PyErr_Clear();
+    const bool failed = PyDict_GetItemRef(dict, key, &value) < 0;
 #else
     value = PyDict_GetItemWithError(dict, key);
-    if (value)
-        Py_INCREF(value);
-    else
-        PyErr_Clear();
+    Py_XINCREF(value);
+    const bool failed = !value && PyErr_Occurred();
 #endif
+    if (failed && !PyErr_ExceptionMatches(PyExc_RecursionError)) PyErr_Clear();
     if (pending) PyErr_Restore(pending_type, pending_value, pending_traceback);
     return value;
 }

@@ -5,6 +5,7 @@
 #include "frame/compat.hpp"
 #include "frame/module_state.hpp"
 #include "frame/owned.hpp"
+#include "frame/protocol.hpp"
 
 namespace orb {
 
@@ -61,7 +62,15 @@ PyObject *make_synthetic_code(const char *function_name, const char *file_name,
     return make_code(function_str.get(), file_str.get(), first_line).release();
 }
 
+bool drop_error_unless_recursion() noexcept {
+    if (PyErr_ExceptionMatches(PyExc_RecursionError)) return false;
+    PyErr_Clear();
+    return true;
+}
+
 void add_traceback_entry(const char *qualified_name, FailureSite site) noexcept {
+    if (PyErr_ExceptionMatches(PyExc_RecursionError) && !keys_are_exact_str(g_state.module_dict))
+        return;
     Owned code = Owned::steal(code_cache_find(g_code_cache, site.key));
     if (!code) {
         code = make_traceback_code(qualified_name, site);
@@ -74,6 +83,7 @@ void add_traceback_entry(const char *qualified_name, FailureSite site) noexcept 
 }
 
 void report_unraisable() noexcept {
+    if (PyErr_ExceptionMatches(PyExc_RecursionError)) return;
     PendingError reported;
     Owned context = Owned::steal(PyUnicode_FromString("orbitra.body.Body"));
     reported.restore();

@@ -105,11 +105,19 @@ private:
 };
 
 // Adds one traceback entry for `site` in front of the pending exception's traceback.
-// Never fails towards its caller.
+// Never fails towards its caller. A RecursionError gets no entry when making its frame
+// could run Python code, which would recurse again from the depth that raised it.
 ORB_COLD void add_traceback_entry(const char *qualified_name, FailureSite site) noexcept;
 
-// Reports the pending error as ignored in "orbitra.body.Body" and clears it.
+// Reports the pending error as ignored in "orbitra.body.Body" and clears it; a
+// RecursionError stays pending instead, for the caller to fail with.
 ORB_COLD void report_unraisable() noexcept;
+
+// Drops the pending error where the module carries on without it, unless it is a
+// RecursionError: carrying on would run more Python code at the depth that raised it, and
+// each level of a recursion that is let go on repeats all the work below it. Tells whether
+// the error was dropped.
+bool drop_error_unless_recursion() noexcept;
 
 // A code object that only carries a name, a file name and a first line.
 PyObject *make_synthetic_code(const char *function_name, const char *file_name,

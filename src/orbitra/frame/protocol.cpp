@@ -8,6 +8,7 @@ namespace orb {
 
 Owned global_lookup(PyObject *name) noexcept {
     if (Owned value = Owned::steal(compat::dict_lookup(g_state.module_dict, name))) return value;
+    if (PyErr_Occurred()) return {};
     return builtin_lookup(name);
 }
 
@@ -21,6 +22,14 @@ Owned attribute_fetch(PyObject *object, PyObject *name) noexcept {
     if (getattrofunc getattro = Py_TYPE(object)->tp_getattro)
         return Owned::steal(getattro(object, name));
     return Owned::steal(PyObject_GetAttr(object, name));
+}
+
+bool keys_are_exact_str(PyObject *dict) noexcept {
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &position, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return true;
 }
 
 Owned guarded_call(PyObject *callable, PyObject *args, PyObject *kwargs) noexcept {

@@ -218,7 +218,35 @@ PyObject *fail_without_module() noexcept {
     return nullptr;
 }
 
+// The module state is one per process, so one start-up at a time: Python code that a
+// start-up runs (its profile hook, warning filters, numpy's import, during which other
+// threads get the interpreter) could otherwise start another, which would replace the state,
+// module dict included, under the first; the first would then finish into the other's dict
+// and its import would give a module without dtype or BodyArray. The interpreter lock
+// guards the flag.
+class StartupRunning {
+public:
+    StartupRunning() noexcept : refused_(running_) { running_ = true; }
+    StartupRunning(const StartupRunning &) = delete;
+    StartupRunning &operator=(const StartupRunning &) = delete;
+    ~StartupRunning() {
+        if (!refused_) running_ = false;
+    }
+    bool refused() const noexcept { return refused_; }
+
+private:
+    static inline bool running_ = false;
+    const bool refused_;
+};
+
 PyObject *start_module() noexcept {
+    const StartupRunning startup;
+    if (startup.refused()) {
+        PyErr_SetString(PyExc_ImportError,
+                        "orbitra.body is already being initialised; it cannot be imported "
+                        "again until that start-up ends");
+        return nullptr;
+    }
     const FailureScope failures;
     if (check_interpreter_version() < 0) {
         ORB_FAIL_AT(1);
