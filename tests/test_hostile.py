@@ -150,7 +150,7 @@ def test_key_comparison_that_calls_body_near_the_recursion_limit(tmp_path):
                 return type(e).__name__
         print(sorted(map(str, {at(d) for d in range(0, sys.getrecursionlimit(), 7)})))
         """)
-    assert out in ("['1.0']\n", "['1.0', 'TypeError']\n")
+    assert "1.0" in eval(out) and set(eval(out)) <= {"1.0", "RecursionError", "TypeError"}
 
 
 def test_argument_held_while_drained_into_a_list(tmp_path):
