@@ -3,12 +3,17 @@
 Run with the interpreter that has orbitra installed, from any folder:
 
     python bench/run.py [--quick]
+    python bench/run.py --instructions
 
 Absolute times drift on shared machines, so every figure is compared in the same process
-with its reference, and the ratios are what to read.
+with its reference, and the ratios are what to read. The instruction mode does not drift:
+each case runs in a process of its own under valgrind's cachegrind, at two call counts, and
+the difference of the two totals over the difference of the counts is the cost of one call,
+the same on every run however busy the machine is.
 """
 
 import argparse
+import gc
 import importlib.util
 import operator
 import os
@@ -28,16 +33,30 @@ import orbitra.body as ob
 HERE = pathlib.Path(__file__).resolve().parent
 
 
+# The module's own Release flags (CMakeLists.txt and the build type), so that the floor
+# is compiled exactly as well as the module is.
+FLOOR_FLAGS = ["-O3", "-DNDEBUG", "-std=c++17", "-fPIC", "-fvisibility=hidden",
+               "-fno-strict-aliasing", "-fno-exceptions"]
+
+
 def build_floor(folder):
     """Compiles floor.cpp for the running interpreter and imports it."""
+    return load_floor(compile_floor(folder))
+
+
+def compile_floor(folder):
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
     target = pathlib.Path(folder) / ("floor" + suffix)
     subprocess.run(
-        ["g++", "-O2", "-shared", "-fPIC", "-std=c++17", "-DNDEBUG",
-         "-I", sysconfig.get_paths()["include"], str(HERE / "floor.cpp"), "-o", str(target)],
+        ["g++", *FLOOR_FLAGS, "-shared", "-I", sysconfig.get_paths()["include"],
+         str(HERE / "floor.cpp"), "-o", str(target)],
         check=True,
     )
-    found = importlib.util.spec_from_file_location("floor", target)
+    return target
+
+
+def load_floor(target):
+    found = importlib.util.spec_from_file_location("floor", str(target))
     module = importlib.util.module_from_spec(found)
     found.loader.exec_module(module)
     return module
@@ -140,10 +159,112 @@ def print_table(header, rows, time_format):
         print("%-22s %s %12.2f %12.2f" % (label, times, ours / c_floor, ours / reference))
 
 
+# ---------------------------------------------------------------------------------------
+# Instruction counts
+
+BODY_CALLS = {
+    "Body()": "Body()",
+    "Body(1.0, x=2.0)": "Body(1.0, x=2.0)",
+    "Body(all keywords)": "Body(m=1.0, x=2.0, y=3.0, z=4.0, vx=5.0, vy=6.0, vz=7.0, probe=1)",
+}
+ARRAY_CASE = "BodyArray, per element"
+IMPLEMENTATIONS = ("floor", "ours", "Python")
+# Idle BLAS worker threads spin for a while after NumPy starts them, by a count of
+# instructions that varies from run to run.
+DETERMINISTIC_ENVIRONMENT = {
+    "PYTHONHASHSEED": "0",
+    "OPENBLAS_NUM_THREADS": "1",
+    "OMP_NUM_THREADS": "1",
+    "MKL_NUM_THREADS": "1",
+    "BLIS_NUM_THREADS": "1",
+    "VECLIB_MAXIMUM_THREADS": "1",
+    "NUMEXPR_NUM_THREADS": "1",
+    "PYTHONDONTWRITEBYTECODE": "1",
+}
+
+
+def measured_run(case, implementation, count, counts, floor_path):
+    """The child process: `count` calls of one case, after set-up that does not depend on
+    `count`, so that the difference of two runs is the calls alone."""
+    floor = load_floor(floor_path)
+    if case in BODY_CALLS:
+        body = {"floor": floor.Body, "ours": ob.Body, "Python": python_body}[implementation]
+        timer = timeit.Timer(BODY_CALLS[case], globals={"Body": body})
+        timer.timeit(2000)  # specialised and warm before the measured loop
+        gc.collect()
+        timer.timeit(count)  # timeit keeps the collector off while it runs
+        return
+    bodies = [ob.Body(float(i), x=1.0 * i, y=2.0, z=3.0, vx=4.0, vy=5.0, vz=6.0, probe=i % 100)
+              for i in range(max(counts))]
+    inputs = [bodies[:size] for size in counts]
+    function = {
+        "floor": lambda b: floor.store(b, np.empty(len(b), dtype=ob.dtype)),
+        "ours": ob.BodyArray,
+        "Python": lambda b: np.array([(d["r"], d["v"], d["probe"], d["m"]) for d in b], ob.dtype),
+    }[implementation]
+    function(bodies[:100])
+    gc.collect()
+    gc.disable()
+    function(inputs[counts.index(count)])
+    gc.enable()
+
+
+def counted_instructions(case, implementation, count, counts, floor_path, folder):
+    out = pathlib.Path(folder) / "cachegrind.out"
+    subprocess.run(
+        ["valgrind", "--tool=cachegrind", "--cache-sim=no", "--cachegrind-out-file=%s" % out,
+         sys.executable, str(pathlib.Path(__file__).resolve()), "--measured-run", case,
+         implementation, str(count), "%d,%d" % counts, str(floor_path)],
+        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+        env=dict(os.environ, **DETERMINISTIC_ENVIRONMENT), cwd=folder,
+    )
+    for line in out.read_text().splitlines():
+        if line.startswith("summary:"):
+            return int(line.split()[1])
+    raise RuntimeError("no summary in cachegrind's output")
+
+
+def instruction_rows(cases, counts, folder):
+    floor_path = compile_floor(folder)
+    first, second = counts
+    rows = []
+    for case in cases:
+        scale = 1 if case in BODY_CALLS else 10  # elements cost less than a call
+        n1, n2 = first * scale, second * scale
+        per_call = {}
+        for implementation in IMPLEMENTATIONS:
+            totals = [counted_instructions(case, implementation, n, (n1, n2), floor_path, folder)
+                      for n in (n1, n2)]
+            per_call[implementation] = (totals[1] - totals[0]) / (n2 - n1)
+        rows.append((case, per_call["ours"], per_call["Python"], per_call["floor"]))
+    return rows
+
+
+def instructions_main(options):
+    cases = [*BODY_CALLS, ARRAY_CASE]
+    counts = (2000, 4000) if options.quick else (10000, 20000)
+    with tempfile.TemporaryDirectory() as folder:
+        print("CPython %s, NumPy %s: instructions per call (cachegrind, calls %d and %d)"
+              % (sys.version.split()[0], np.__version__, *counts))
+        print_table(("case", "ours", "Python", "C floor", "ours/floor", "ours/Python"),
+                    instruction_rows(cases, counts, folder), "%10.0f")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer repeats, for a smoke run")
+    parser.add_argument("--instructions", action="store_true",
+                        help="instructions per call under cachegrind instead of times")
+    parser.add_argument("--measured-run", nargs=5, help=argparse.SUPPRESS)
     options = parser.parse_args()
+    if options.measured_run:
+        case, implementation, count, counts, floor_path = options.measured_run
+        measured_run(case, implementation, int(count), [int(n) for n in counts.split(",")],
+                     floor_path)
+        return
+    if options.instructions:
+        instructions_main(options)
+        return
     repeats, number, count = (3, 20000, 10000) if options.quick else (15, 100000, 100000)
 
     with tempfile.TemporaryDirectory() as folder:

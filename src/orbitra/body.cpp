@@ -50,12 +50,13 @@ Owned make_list_of_three(const unsigned char *three_doubles) noexcept {
 }
 
 // An operation that reports call and return events and, when it fails, a traceback entry
-// under `qualified_name`. A failed call event fails it at `call_event_site` unrun.
+// under `qualified_name` for the site recorded in `failures`. A failed call event fails it
+// at `call_event_site` unrun. `ts` is the calling thread's state.
 template <class Work>
-Owned run_profiled(ProfiledOperation &operation, const FailureSite &call_event_site,
-                   const char *qualified_name, Work work) noexcept {
-    const FailureScope failures;
-    ProfiledCall profile(operation);
+Owned run_profiled_in(const FailureScope &failures, ProfiledOperation &operation,
+                      const FailureSite &call_event_site, const char *qualified_name,
+                      PyThreadState *ts, Work work) noexcept {
+    ProfiledCall profile(operation, ts);
     Owned result;
     if (profile.call_event_failed())
         record_failure(call_event_site);
@@ -66,10 +67,21 @@ Owned run_profiled(ProfiledOperation &operation, const FailureSite &call_event_s
     return result;
 }
 
+template <class Work>
+Owned run_profiled(ProfiledOperation &operation, const FailureSite &call_event_site,
+                   const char *qualified_name, PyThreadState *ts, Work work) noexcept {
+    const FailureScope failures;
+    return run_profiled_in(failures, operation, call_event_site, qualified_name, ts, work);
+}
+
 constexpr FailureSite kListCallEventSite = ORB_SITE(kStringSource, 112);
 
-Owned carray_to_py_double(const unsigned char *three_doubles) noexcept {
-    return run_profiled(g_list_profile, kListCallEventSite, kListName,
+// Runs in the caller's scope, `failures`: the list records a site before every failure,
+// so the caller's scope holds the list's site when the list's entry is added, and the
+// caller's own failure that follows records its own.
+Owned carray_to_py_double(const FailureScope &failures, const unsigned char *three_doubles,
+                          PyThreadState *ts) noexcept {
+    return run_profiled_in(failures, g_list_profile, kListCallEventSite, kListName, ts,
                         [three_doubles] { return make_list_of_three(three_doubles); });
 }
 
@@ -78,18 +90,25 @@ int store_in_dict(PyObject *dict, PyObject *key, Owned value) noexcept {
     return PyDict_SetItem(dict, key, value.get());
 }
 
-}  // namespace
-
-Owned record_to_dict(const BodyRecord &record, Owned dict) noexcept {
+// `failures` is the innermost scope of the calling thread.
+Owned fill_record_dict(const FailureScope &failures, const BodyRecord &record, Owned dict,
+                       PyThreadState *ts) noexcept {
     const auto *bytes = reinterpret_cast<const unsigned char *>(&record);
     const Names &n = g_state.names;
     PyObject *d = dict.get();
-    if (store_in_dict(d, n.r, carray_to_py_double(bytes + offsetof(BodyRecord, r))) < 0 ||
-        store_in_dict(d, n.v, carray_to_py_double(bytes + offsetof(BodyRecord, v))) < 0 ||
+    if (store_in_dict(d, n.r, carray_to_py_double(failures, bytes + offsetof(BodyRecord, r), ts)) < 0 ||
+        store_in_dict(d, n.v, carray_to_py_double(failures, bytes + offsetof(BodyRecord, v), ts)) < 0 ||
         store_in_dict(d, n.probe, Owned::steal(PyLong_FromLong(record.probe))) < 0 ||
         store_in_dict(d, n.m, Owned::steal(PyFloat_FromDouble(record.m))) < 0)
         return {};
     return dict;
+}
+
+}  // namespace
+
+Owned record_to_dict(const BodyRecord &record, Owned dict) noexcept {
+    const FailureScope failures;
+    return fill_record_dict(failures, record, std::move(dict), PyThreadState_Get());
 }
 
 // ---------------------------------------------------------------------------------------
@@ -121,20 +140,26 @@ BodyRecord build_record(const BodyOptions *options) noexcept {
     return record;
 }
 
-}  // namespace
-
 // A failing call event cannot be passed on from here: it is reported as unraisable, and
 // the record is still built from the options so the caller never sees undefined bytes.
-// A RecursionError is left pending instead, for the caller to fail with.
-BodyRecord Body(const BodyOptions *options) noexcept {
-    ProfiledCall profile(g_builder_profile);
+// A RecursionError is left pending instead, and `failed` set, for the caller to fail with.
+BodyRecord build_body(const BodyOptions *options, PyThreadState *ts, bool &failed) noexcept {
+    ProfiledCall profile(g_builder_profile, ts);
     if (profile.call_event_failed()) {
         ORB_FAIL_AT(25);
         report_unraisable();
+        failed = PyErr_Occurred() != nullptr;
     }
     const BodyRecord record = build_record(options);
     profile.finish(Py_None);
     return record;
+}
+
+}  // namespace
+
+BodyRecord Body(const BodyOptions *options) noexcept {
+    bool failed = false;
+    return build_body(options, PyThreadState_Get(), failed);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -147,11 +172,15 @@ constexpr FailureSite kBodyCallEventSite = ORB_SITE(kModuleSource, 25);
 PyObject *Body_wrapper(double m, double x, double y, double z, double vx, double vy, double vz,
                        std::int8_t probe) noexcept {
     const BodyOptions options{8, m, x, y, z, vx, vy, vz, probe};
-    return run_profiled(g_body_profile, kBodyCallEventSite, kBodyName, [&options]() -> Owned {
-        const BodyRecord record = Body(&options);
-        if (PyErr_Occurred()) return ORB_FAIL_AT(25);  // the builder's RecursionError
+    PyThreadState *ts = PyThreadState_Get();
+    const FailureScope failures;
+    return run_profiled_in(failures, g_body_profile, kBodyCallEventSite, kBodyName, ts,
+                           [&failures, &options, ts]() -> Owned {
+        bool failed = false;
+        const BodyRecord record = build_body(&options, ts, failed);
+        if (failed) return ORB_FAIL_AT(25);  // the builder's RecursionError
         Owned dict = Owned::steal(PyDict_New());
-        Owned result = dict ? record_to_dict(record, std::move(dict)) : Owned();
+        Owned result = dict ? fill_record_dict(failures, record, std::move(dict), ts) : Owned();
         if (!result) return ORB_FAIL_AT(25);
         return result;
     }).release();
@@ -452,7 +481,7 @@ PyObject *BodyArray(PyObject *, PyObject *bodies) noexcept {
     // Normally the code object made at start-up; made lazily only if that one is missing.
     if (g_state.body_array_code) g_body_array_profile.code = g_state.body_array_code;
     return run_profiled(g_body_array_profile, kBodyArrayCallEventSite, kBodyArrayName,
-                        [bodies] { return build_body_array(bodies); })
+                        PyThreadState_Get(), [bodies] { return build_body_array(bodies); })
         .release();
 }
 

@@ -83,7 +83,11 @@ ORB_COLD Failed record_failure(const FailureSite &site) noexcept;
 // an operation that runs Python code may let another thread in.
 class FailureScope {
 public:
-    FailureScope() noexcept : outer_(innermost()) { innermost() = this; }
+    // Only the key marks a site as recorded; the rest is written with it.
+    FailureScope() noexcept : outer_(innermost()) {
+        site_.key = 0;
+        innermost() = this;
+    }
     FailureScope(const FailureScope &) = delete;
     FailureScope &operator=(const FailureScope &) = delete;
     ~FailureScope() { innermost() = outer_; }
@@ -100,7 +104,7 @@ public:
 
 private:
     friend Failed record_failure(const FailureSite &site) noexcept;
-    FailureSite site_{};
+    FailureSite site_;
     FailureScope *outer_;
 };
 

@@ -62,6 +62,8 @@ void InnermostEvent::leave() noexcept {
 
 int ProfiledCall::call_event(ProfiledOperation &operation) noexcept {
     PyThreadState *ts = PyThreadState_Get();
+    Events &events = events_.emplace();
+    Owned &frame = events.frame;
     // Without its code object or frame the event cannot be reported; the operation then
     // fails with that error as it would had the hook failed, rather than running on with
     // an error pending and returning a result as if nothing had happened.
@@ -70,12 +72,12 @@ int ProfiledCall::call_event(ProfiledOperation &operation) noexcept {
                                              operation.first_line);
         if (!operation.code) return -1;
     }
-    frame_ = Owned::steal(reinterpret_cast<PyObject *>(PyFrame_New(
+    frame = Owned::steal(reinterpret_cast<PyObject *>(PyFrame_New(
         ts, reinterpret_cast<PyCodeObject *>(operation.code), g_state.module_dict, nullptr)));
-    if (!frame_) return -1;
+    if (!frame) return -1;
     PyFrameObject *python_frame = PyEval_GetFrame();
     if (!python_frame && PyErr_Occurred()) return -1;
-    compat::set_frame_place(as_frame(frame_), operation.first_line,
+    compat::set_frame_place(as_frame(frame), operation.first_line,
                             InnermostEvent::caller_of_new_event(python_frame));
     // Making the code object and the frames can run Python code (a key's __eq__ in the
     // module dict, finalisers run by the garbage collector), which may have removed the
@@ -84,22 +86,23 @@ int ProfiledCall::call_event(ProfiledOperation &operation) noexcept {
 
     compat::enter_profile_hook(ts);
     PendingError pending;
-    const bool succeeded = call_hook(ts, as_frame(frame_), PyTrace_CALL, nullptr) == 0;
+    const bool succeeded = call_hook(ts, as_frame(frame), PyTrace_CALL, nullptr) == 0;
     compat::leave_profile_hook_after_call(ts);
     if (!succeeded) return -1;  // the hook's error stays pending; the earlier one is dropped
     pending.restore();
     if (!ts->c_profilefunc) return 0;
-    innermost_.enter(frame_.get(), python_frame);
+    events.innermost.enter(frame.get(), python_frame);
     return 1;
 }
 
 void ProfiledCall::return_event(PyObject *result) noexcept {
     PyThreadState *ts = PyThreadState_Get();
-    if (!frame_ || !compat::tracing_flag_set(ts)) return;
+    Owned &frame = events_->frame;
+    if (!frame || !compat::tracing_flag_set(ts)) return;
     PendingError pending;
     compat::enter_profile_hook(ts);
-    if (ts->c_profilefunc) call_hook(ts, as_frame(frame_), PyTrace_RETURN, result);
-    frame_.reset();
+    if (ts->c_profilefunc) call_hook(ts, as_frame(frame), PyTrace_RETURN, result);
+    frame.reset();
     compat::leave_profile_hook_after_return(ts);
     pending.restore();  // also drops any error the hook raised
 }

@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <optional>
+
 #include "frame/compat.hpp"
 #include "frame/owned.hpp"
 
@@ -42,16 +44,20 @@ private:
 };
 
 // The events of one call of a profiled operation. Without a profile hook, starting costs
-// the thread-state lookup and the guard's tests, and finishing one test.
+// the guard's tests on the caller's thread state, and finishing one test: the state that
+// only reported events need is made when a call event is reported.
 class ProfiledCall {
 public:
     ProfiledCall() noexcept = default;
     explicit ProfiledCall(ProfiledOperation &operation) noexcept { start(operation); }
+    // `ts` is the calling thread's state, looked up once by the caller for all its events.
+    ProfiledCall(ProfiledOperation &operation, PyThreadState *ts) noexcept { start(operation, ts); }
     ProfiledCall(const ProfiledCall &) = delete;
     ProfiledCall &operator=(const ProfiledCall &) = delete;
 
-    void start(ProfiledOperation &operation) noexcept {
-        if (compat::profile_hook_active(PyThreadState_Get())) status_ = call_event(operation);
+    void start(ProfiledOperation &operation) noexcept { start(operation, PyThreadState_Get()); }
+    void start(ProfiledOperation &operation, PyThreadState *ts) noexcept {
+        if (compat::profile_hook_active(ts)) status_ = call_event(operation);
     }
 
     // The call event failed (the hook raised, or its frame could not be made); the error
@@ -61,7 +67,7 @@ public:
     // Reports the return event with `result` (borrowed, may be null) and passes it on.
     PyObject *finish(PyObject *result) noexcept {
         if (status_ != 0) {
-            innermost_.leave();
+            events_->innermost.leave();
             return_event(result);
         }
         return result;
@@ -71,9 +77,13 @@ private:
     ORB_COLD int call_event(ProfiledOperation &operation) noexcept;
     ORB_COLD void return_event(PyObject *result) noexcept;
 
+    struct Events {
+        Owned frame;
+        InnermostEvent innermost;
+    };
+
     int status_ = 0;  // 1 events active, 0 no return event follows, -1 call event failed
-    Owned frame_;
-    InnermostEvent innermost_;
+    std::optional<Events> events_;  // made by call_event, so present whenever status_ != 0
 };
 
 }  // namespace orb
