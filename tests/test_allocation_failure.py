@@ -11,6 +11,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
+pytestmark = pytest.mark.slow
 _testcapi = pytest.importorskip("_testcapi")
 if not hasattr(_testcapi, "set_nomemory"):
     pytest.skip("the interpreter cannot fail allocations on demand", allow_module_level=True)

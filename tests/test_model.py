@@ -14,6 +14,8 @@ from hypothesis import given, settings, strategies as st
 
 import orbitra.body as ob
 
+pytestmark = pytest.mark.slow
+
 call = ctypes.pythonapi.PyObject_Call  # hands our own dict (any keys, any order) to Body
 call.argtypes = (ctypes.py_object,) * 3
 call.restype = ctypes.py_object

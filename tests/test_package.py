@@ -9,6 +9,8 @@ import sys
 import pytest
 
 README = pathlib.Path(__file__).resolve().parents[1] / "README.md"
+CHANGELOG = README.with_name("CHANGELOG.md")
+RELEASE_HEADING = re.compile(r"## (?:Unreleased|(?P<version>\d+\.\d+\.\d+) - \d{4}-\d\d-\d\d)")
 
 
 def test_version_is_the_installed_distributions():
@@ -16,6 +18,12 @@ def test_version_is_the_installed_distributions():
 
     import orbitra
     assert orbitra.__version__ == version("orbitra-body")
+    if CHANGELOG.exists():
+        headings = [line for line in CHANGELOG.read_text().splitlines() if line.startswith("## ")]
+        releases = [RELEASE_HEADING.fullmatch(heading) for heading in headings]
+        assert None not in releases, headings
+        newest = next(match["version"] for match in releases if match["version"])
+        assert newest == orbitra.__version__
 
 
 def test_import_reads_no_package_metadata(tmp_path):

@@ -10,6 +10,10 @@ import subprocess
 import sys
 import time
 
+import pytest
+
+pytestmark = pytest.mark.slow
+
 FUZZ = pathlib.Path(__file__).with_name("reentrancy_fuzz.py")
 SEED = 20261207
 CASES = int(os.environ.get("ORBITRA_FUZZ_CASES", "500"))

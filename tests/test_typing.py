@@ -7,6 +7,7 @@ import sys
 import pytest
 
 pytest.importorskip("mypy")
+pytestmark = pytest.mark.slow
 
 HERE = pathlib.Path(__file__).resolve().parent / "typing"
 ERROR = re.compile(r"^(?P<file>[^:]+):(?P<line>\d+): error: .*\[(?P<code>[\w-]+)\]$")
