@@ -208,6 +208,16 @@ def test_global_dtype_is_read_at_each_call(monkeypatch, other):
     assert (result["r"].tolist(), result["v"].tolist()) == ([[2.0, 0.0, 0.0]], [[0.0, 0.0, 3.0]])
 
 
+@pytest.mark.parametrize("empty", [
+    lambda n, dtype: [{} for _ in range(n)],
+    lambda n, dtype: np.zeros(n, [("m", "f8"), ("r", "f8", (3,)), ("v", "f8", (3,)), ("probe", "i2")]),
+], ids=["plain-rows", "wider-probe"])
+def test_probe_range_is_left_to_an_array_of_another_type(monkeypatch, empty):
+    # Only NumPy's records of the record dtype store the probe as int8.
+    monkeypatch.setattr(ob, "np", types.SimpleNamespace(empty=empty))
+    assert ob.BodyArray([dict(BODIES[0], probe=-300)])[0]["probe"] == -300
+
+
 @pytest.mark.parametrize("name", ["np", "dtype"])
 def test_missing_global(monkeypatch, name):
     monkeypatch.delattr(ob, name)

@@ -305,6 +305,28 @@ Owned probe_as_int(PyObject *value) noexcept {
     return integer;
 }
 
+// Whether `object` (an array, or one of its records) has the record dtype start-up made.
+bool has_record_dtype(PyObject *object) noexcept {
+    Owned dtype = Owned::steal(PyObject_GetAttr(object, g_state.names.dtype));
+    if (!dtype) {
+        PyErr_Clear();
+        return false;
+    }
+    if (dtype.get() == g_state.record_dtype) return true;
+    const int equal = PyObject_RichCompareBool(dtype.get(), g_state.record_dtype, Py_EQ);
+    if (equal < 0) PyErr_Clear();
+    return equal == 1;
+}
+
+// A record of a NumPy array of the record dtype, whose probe field NumPy stores as int8.
+// Its type is checked first, so that reading its dtype runs no Python code of an array
+// that stands in for NumPy's, which stores whatever it stores.
+bool is_numpy_body_record(PyObject *row) noexcept {
+    PyTypeObject *type = Py_TYPE(row);
+    return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) &&
+           std::strcmp(type->tp_name, "numpy.void") == 0 && has_record_dtype(row);
+}
+
 // NumPy 1.x (the last for 3.8 is 1.24) wraps an out-of-range integer into int8 (300 is
 // stored as 44, with a DeprecationWarning at most); NumPy 2 raises. The probe is checked
 // here as NumPy 2 checks it, so that no NumPy stores a wrapped probe. This concerns the
@@ -312,7 +334,8 @@ Owned probe_as_int(PyObject *value) noexcept {
 // would, at the same step, so it is made on every NumPy rather than behind a version
 // test. Integers beyond a C long are left to NumPy: every NumPy refuses them alike.
 // 0 when NumPy may store the value; -1 with NumPy 2's OverflowError otherwise.
-int check_probe_range(PyObject *value) noexcept {
+int check_probe_range(PyObject *value, PyObject *row) noexcept {
+    if (!is_numpy_body_record(row)) return 0;
     const Owned integer = probe_as_int(value);
     if (!integer) return 0;
     int overflow = 0;
@@ -364,18 +387,6 @@ private:
         return *weak_list == nullptr;
     }
 
-    static bool has_record_dtype(PyObject *array) noexcept {
-        Owned dtype = Owned::steal(PyObject_GetAttr(array, g_state.names.dtype));
-        if (!dtype) {
-            PyErr_Clear();
-            return false;
-        }
-        if (dtype.get() == g_state.record_dtype) return true;
-        const int equal = PyObject_RichCompareBool(dtype.get(), g_state.record_dtype, Py_EQ);
-        if (equal < 0) PyErr_Clear();
-        return equal == 1;
-    }
-
     Py_buffer view_{};
     bool acquired_ = false;
     unsigned char *base_ = nullptr;
@@ -386,7 +397,7 @@ private:
 struct FieldCopy {
     PyObject *Names::*name;
     bool (*store_directly)(PyObject *value, unsigned char *element);
-    int (*check_before_store)(PyObject *value);  // or null
+    int (*check_before_store)(PyObject *value, PyObject *row);  // or null
     FailureSite value_site;
     FailureSite row_site;
     FailureSite store_site;
@@ -420,7 +431,7 @@ int copy_field(const FieldCopy &field, PyObject *item, PyObject *array, PyObject
     if (element && field.store_directly(value.get(), element)) return 0;
     Owned row = Owned::steal(PyObject_GetItem(array, index));
     if (!row) return record_failure(field.row_site);
-    if (field.check_before_store && field.check_before_store(value.get()) < 0)
+    if (field.check_before_store && field.check_before_store(value.get(), row.get()) < 0)
         return record_failure(field.store_site);
     if (PyObject_SetItem(row.get(), name, value.get()) < 0) return record_failure(field.store_site);
     return 0;
