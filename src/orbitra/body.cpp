@@ -482,8 +482,8 @@ Owned build_body_array(PyObject *argument) noexcept {
     for (Py_ssize_t position = 0; position < PyList_GET_SIZE(bodies.get());) {
         unsigned char *element = memory.element(position);
         b = Owned::borrow(PyList_GET_ITEM(bodies.get(), position++));
-        i = Owned::borrow(counter.get());
-        counter = add_one(counter.get());
+        i = std::move(counter);
+        counter = add_one(i.get());
         if (!counter) return ORB_FAIL_AT(39);
         for (const FieldCopy &field : kFieldCopies)
             if (copy_field(field, b.get(), body_array.get(), i.get(), element) < 0) return {};
