@@ -1,6 +1,7 @@
 """Call and return events that orbitra.body reports to a profiler installed with sys.setprofile."""
 import gc
 import importlib
+import itertools
 import json
 import pathlib
 import re
@@ -112,6 +113,29 @@ def test_event_under_python_code_names_that_code_as_caller():
     profiled(lambda frame, event, arg: calls.append((event, frame)), ob.BodyArray, [Item(ob.Body())])
     [wrapper] = [f for e, f in calls if (e, f.f_code.co_name) == ("call", "Body (wrapper)")]
     assert wrapper.f_back.f_code is Item.__getitem__.__code__
+
+
+def outcome(call, hook):
+    try:
+        return "returned", list(profiled(hook, call).items())
+    except HookError as error:
+        return "raised", str(error), [entry.name for entry in traceback.extract_tb(error.__traceback__)[1:]]
+
+
+# A call without arguments skips binding and conversion; it must be the call that passes
+# every default explicitly in all that a caller or profiler sees.
+@pytest.mark.parametrize("call", [lambda: ob.Body(), lambda: ob.Body(**{}), lambda: ob.Body(*[], **{})],
+                         ids=["bare", "empty keywords", "both empty"])
+@pytest.mark.parametrize("failing", [None, ("call", "Body (wrapper)"), ("call", CONV), ("return", "Body")])
+def test_call_without_arguments_as_with_explicit_defaults(call, failing):
+    def recorded(body_call):
+        rec = Recorder(failing and raise_on(*failing))
+        result = outcome(body_call, rec)
+        start = next(k for k, e in enumerate(rec.events) if e[3] is ob.Body)
+        # A hook that raises is removed, so the events end there.
+        events = list(itertools.takewhile(lambda e: e[3] is not ob.Body, rec.events[start + 1:]))
+        return result, [(e[0], e[1].co_name, e[2], e[3] is None) for e in events]
+    assert recorded(call) == recorded(lambda: ob.Body(0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0))
 
 
 def test_failures_report_return_with_none():

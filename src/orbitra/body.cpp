@@ -56,6 +56,11 @@ template <class Work>
 Owned run_profiled_in(const FailureScope &failures, ProfiledOperation &operation,
                       const FailureSite &call_event_site, const char *qualified_name,
                       PyThreadState *ts, Work work) noexcept {
+    if (!compat::profile_hook_active(ts)) {  // no events to report: the work alone
+        Owned result = work();
+        if (!result) add_traceback_entry(qualified_name, failures.site());
+        return result;
+    }
     ProfiledCall profile(operation, ts);
     Owned result;
     if (profile.call_event_failed())
@@ -144,6 +149,7 @@ BodyRecord build_record(const BodyOptions *options) noexcept {
 // the record is still built from the options so the caller never sees undefined bytes.
 // A RecursionError is left pending instead, and `failed` set, for the caller to fail with.
 BodyRecord build_body(const BodyOptions *options, PyThreadState *ts, bool &failed) noexcept {
+    if (!compat::profile_hook_active(ts)) return build_record(options);  // no events to report
     ProfiledCall profile(g_builder_profile, ts);
     if (profile.call_event_failed()) {
         ORB_FAIL_AT(25);
@@ -169,11 +175,10 @@ namespace {
 
 constexpr FailureSite kBodyCallEventSite = ORB_SITE(kModuleSource, 25);
 
-PyObject *Body_wrapper(double m, double x, double y, double z, double vx, double vy, double vz,
-                       std::int8_t probe) noexcept {
-    const BodyOptions options{8, m, x, y, z, vx, vy, vz, probe};
+// `failures` is the argument layer's scope, which has recorded nothing once the arguments
+// are converted: the body layer records in it rather than in a scope of its own.
+PyObject *Body_wrapper(const FailureScope &failures, const BodyOptions &options) noexcept {
     PyThreadState *ts = PyThreadState_Get();
-    const FailureScope failures;
     return run_profiled_in(failures, g_body_profile, kBodyCallEventSite, kBodyName, ts,
                            [&failures, &options, ts]() -> Owned {
         bool failed = false;
@@ -203,14 +208,16 @@ bool convert(PyObject *slot, std::int8_t &value) noexcept {
     return !slot || !conversion_failed(value = to_signed_byte(slot));
 }
 
-PyObject *Body_argument_failure(const FailureScope &failures, Failed) noexcept {
+bool Body_argument_failure(const FailureScope &failures, Failed) noexcept {
     add_traceback_entry(kBodyName, failures.site());
-    return nullptr;
+    return false;
 }
 
-PyObject *Body_arguments(PyObject *, PyObject *args, PyObject *kwargs) noexcept {
-    const FailureScope failures;
-    Owned slots[kBodyParameterCount];
+// Fills `values` from the call's arguments; false once the failure is recorded in
+// `failures` with its traceback entry. The bound arguments are held in `slots` until the
+// caller is done.
+bool Body_convert_arguments(const FailureScope &failures, PyObject *args, PyObject *kwargs,
+                            Owned (&slots)[kBodyParameterCount], BodyOptions &values) noexcept {
     switch (bind_arguments(kBodyParameters, args, kwargs, slots)) {
     case Binding::kBound:
         break;
@@ -219,17 +226,26 @@ PyObject *Body_arguments(PyObject *, PyObject *args, PyObject *kwargs) noexcept 
     case Binding::kKeywordsRejected:
         return Body_argument_failure(failures, ORB_FAIL_AT(25));
     }
-    double m = 0.0, x = 0.0, y = 0.0, z = 0.0, vx = 0.0, vy = 0.0, vz = 0.0;
-    std::int8_t probe = 0;
-    if (!convert(slots[0].get(), m)) return Body_argument_failure(failures, ORB_FAIL_AT(25));
-    if (!convert(slots[1].get(), x)) return Body_argument_failure(failures, ORB_FAIL_AT(25));
-    if (!convert(slots[2].get(), y)) return Body_argument_failure(failures, ORB_FAIL_AT(25));
-    if (!convert(slots[3].get(), z)) return Body_argument_failure(failures, ORB_FAIL_AT(25));
-    if (!convert(slots[4].get(), vx)) return Body_argument_failure(failures, ORB_FAIL_AT(26));
-    if (!convert(slots[5].get(), vy)) return Body_argument_failure(failures, ORB_FAIL_AT(26));
-    if (!convert(slots[6].get(), vz)) return Body_argument_failure(failures, ORB_FAIL_AT(26));
-    if (!convert(slots[7].get(), probe)) return Body_argument_failure(failures, ORB_FAIL_AT(26));
-    return Body_wrapper(m, x, y, z, vx, vy, vz, probe);
+    if (!convert(slots[0].get(), values.m)) return Body_argument_failure(failures, ORB_FAIL_AT(25));
+    if (!convert(slots[1].get(), values.x)) return Body_argument_failure(failures, ORB_FAIL_AT(25));
+    if (!convert(slots[2].get(), values.y)) return Body_argument_failure(failures, ORB_FAIL_AT(25));
+    if (!convert(slots[3].get(), values.z)) return Body_argument_failure(failures, ORB_FAIL_AT(25));
+    if (!convert(slots[4].get(), values.vx)) return Body_argument_failure(failures, ORB_FAIL_AT(26));
+    if (!convert(slots[5].get(), values.vy)) return Body_argument_failure(failures, ORB_FAIL_AT(26));
+    if (!convert(slots[6].get(), values.vz)) return Body_argument_failure(failures, ORB_FAIL_AT(26));
+    if (!convert(slots[7].get(), values.probe)) return Body_argument_failure(failures, ORB_FAIL_AT(26));
+    return true;
+}
+
+PyObject *Body_arguments(PyObject *, PyObject *args, PyObject *kwargs) noexcept {
+    const FailureScope failures;
+    Owned slots[kBodyParameterCount];
+    BodyOptions values{};  // every default is zero
+    values.count = kBodyParameterCount;
+    // A call without arguments binds nothing, converts nothing and cannot fail here.
+    const bool has_arguments = PyTuple_GET_SIZE(args) != 0 || (kwargs && PyDict_GET_SIZE(kwargs) != 0);
+    if (has_arguments && !Body_convert_arguments(failures, args, kwargs, slots, values)) return nullptr;
+    return Body_wrapper(failures, values);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -477,8 +493,8 @@ Owned build_body_array(PyObject *argument) noexcept {
     for (Py_ssize_t position = 0; position < PyList_GET_SIZE(bodies.get());) {
         unsigned char *element = memory.element(position);
         b = Owned::borrow(PyList_GET_ITEM(bodies.get(), position++));
-        i = Owned::borrow(counter.get());
-        counter = add_one(counter.get());
+        i = std::move(counter);
+        counter = add_one(i.get());
         if (!counter) return ORB_FAIL_AT(39);
         for (const FieldCopy &field : kFieldCopies)
             if (copy_field(field, b.get(), body_array.get(), i.get(), element) < 0) return {};

@@ -111,8 +111,14 @@ int bind_from_dict(const ParameterList &parameters, PyObject *kwargs, Py_ssize_t
                    Owned *slots) noexcept {
     PyObject *const *const *names = parameters.names;
     Py_ssize_t remaining = PyDict_GET_SIZE(kwargs);
+    // Every lookup either leaves no error pending or ends the binding, so an error that
+    // was pending on entry is the only one the lookups must set aside.
+    const bool error_pending_on_entry = PyErr_Occurred() != nullptr;
     for (Py_ssize_t index = positional; remaining > 0 && names[index]; ++index) {
-        if (Owned value = Owned::steal(compat::dict_lookup(kwargs, *names[index]))) {
+        PyObject *const name = *names[index];
+        if (Owned value = Owned::steal(error_pending_on_entry
+                                           ? compat::dict_lookup(kwargs, name)
+                                           : compat::dict_lookup_with_no_error_pending(kwargs, name))) {
             slots[index] = std::move(value);
             --remaining;
         } else if (PyErr_Occurred()) {
@@ -139,11 +145,6 @@ Binding bind_arguments(const ParameterList &parameters, PyObject *args, PyObject
     if (bind_from_dict(parameters, kwargs, positional, slots) < 0)
         return Binding::kKeywordsRejected;
     return Binding::kBound;
-}
-
-double to_double(PyObject *value) noexcept {
-    if (Py_TYPE(value) == &PyFloat_Type) return PyFloat_AS_DOUBLE(value);
-    return PyFloat_AsDouble(value);
 }
 
 Owned coerce_to_int(PyObject *value) noexcept {

@@ -29,7 +29,11 @@ ORB_COLD void raise_positional_count_error(const char *function_name, Py_ssize_t
 ORB_COLD void raise_duplicate_keyword_error(const char *function_name, PyObject *key) noexcept;
 
 // Conversions give -1 (or -1.0) as a sentinel: a failure only when an error is set.
-double to_double(PyObject *value) noexcept;
+// Inline: a float, the common argument, is read where the conversion is written.
+inline double to_double(PyObject *value) noexcept {
+    if (Py_TYPE(value) == &PyFloat_Type) return PyFloat_AS_DOUBLE(value);
+    return PyFloat_AsDouble(value);
+}
 Owned coerce_to_int(PyObject *value) noexcept;
 signed char to_signed_byte(PyObject *value) noexcept;
 

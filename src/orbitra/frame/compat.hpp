@@ -186,10 +186,8 @@ inline PyObject *new_code_object(const CodeFields &f) noexcept {
 // built from PyDict_GetItemWithError there and PyDict_GetItemRef (3.13) from then on
 // (Include/dictobject.h, 3.13 to 3.15).
 
-inline PyObject *dict_lookup(PyObject *dict, PyObject *key) noexcept {
-    PyObject *pending_type = nullptr, *pending_value = nullptr, *pending_traceback = nullptr;
-    const bool pending = PyErr_Occurred() != nullptr;
-    if (pending) PyErr_Fetch(&pending_type, &pending_value, &pending_traceback);
+// The same lookup for a caller that knows no error is pending.
+inline PyObject *dict_lookup_with_no_error_pending(PyObject *dict, PyObject *key) noexcept {
     PyObject *value;
 #if PY_VERSION_HEX >= 0x030D0000  // 3.13
     const bool failed = PyDict_GetItemRef(dict, key, &value) < 0;
@@ -199,7 +197,15 @@ inline PyObject *dict_lookup(PyObject *dict, PyObject *key) noexcept {
     const bool failed = !value && PyErr_Occurred();
 #endif
     if (failed && !PyErr_ExceptionMatches(PyExc_RecursionError)) PyErr_Clear();
-    if (pending) PyErr_Restore(pending_type, pending_value, pending_traceback);
+    return value;
+}
+
+inline PyObject *dict_lookup(PyObject *dict, PyObject *key) noexcept {
+    if (!PyErr_Occurred()) return dict_lookup_with_no_error_pending(dict, key);
+    PyObject *pending_type = nullptr, *pending_value = nullptr, *pending_traceback = nullptr;
+    PyErr_Fetch(&pending_type, &pending_value, &pending_traceback);
+    PyObject *value = dict_lookup_with_no_error_pending(dict, key);
+    PyErr_Restore(pending_type, pending_value, pending_traceback);
     return value;
 }
 
