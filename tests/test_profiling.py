@@ -60,11 +60,18 @@ def raise_on(kind, name):
 
 
 def profiled(hook, func, *args, **kwargs):
+    # With the collector idle, so that finalisers and gc callbacks of other tests' garbage
+    # add no events of their own.
+    gc.collect()
+    enabled = gc.isenabled()
+    gc.disable()
     sys.setprofile(hook)
     try:
         return func(*args, **kwargs)
     finally:
         sys.setprofile(None)
+        if enabled:
+            gc.enable()
 
 
 def test_body_events():
@@ -153,15 +160,9 @@ def test_failures_report_return_with_none():
 
 def test_code_objects_are_made_once():
     recs = [Recorder(), Recorder()]
-    # Finalisers of earlier tests' garbage would add their own events.
-    gc.collect()
-    gc.disable()
-    try:
-        for rec in recs:
-            profiled(rec, ob.Body)
-            profiled(rec, ob.BodyArray, [])
-    finally:
-        gc.enable()
+    for rec in recs:
+        profiled(rec, ob.Body)
+        profiled(rec, ob.BodyArray, [])
     first, second = ([e[1] for e in rec.inside(ob.Body) + rec.inside(ob.BodyArray)] for rec in recs)
     assert all(a is b for a, b in zip(first, second))
     assert len({id(c) for c in first}) == 4
