@@ -10,6 +10,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import traceback
 import types
 import warnings
 import weakref
@@ -452,6 +453,54 @@ def test_key_comparisons_that_raise_are_silent(monkeypatch, where):
             del vars(ob)[key]
     assert reports == []
 
+
+
+class Colliding:
+    """Hashed as the field `name`; once owned, logs its comparisons and answers the first
+    by `act` on its owner (the act's own lookups get False)."""
+    owner, acted = None, False
+
+    def __init__(self, name, log, act):
+        self.name, self.log, self.act = name, log, act
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        if self.owner is not None:
+            self.log.append((self.name, other))
+            if not self.acted:
+                self.acted = True
+                return self.act(self.owner)
+        return False
+
+
+def colliding_outcome(make, name, act, log):
+    items = []
+    for index in range(3):
+        key = Colliding(name, log, act)
+        key.owner = item = make({key: 9.0 if name == "m" else [9.0] * 3}, **dict(BODY, m=index + 0.5))
+        items.append(item)
+    try:
+        return ob.BodyArray(items).tobytes()
+    except Exception as exc:
+        return type(exc), exc.args, traceback.extract_tb(exc.__traceback__)
+
+
+@pytest.mark.parametrize("name", ["m", "r", "probe"])
+@pytest.mark.parametrize("act", [
+    lambda item: False, lambda item: True, lambda item: 1 / 0,
+    lambda item: item.pop("m", None) and False, lambda item: item.clear(),
+    lambda item: item.update({str(n): n for n in range(40)}),
+    lambda item: item.__setitem__("r", "xyz"),
+], ids=["unequal", "equal", "raises", "drops m", "clears", "grows", "replaces r"])
+def test_exact_dicts_are_read_as_their_subclasses_are(name, act):
+    # An exact dict takes a shorter road to the same lookup: the same comparisons in the
+    # same order, the same values, the same errors at the same lines.
+    logs = {make: [] for make in (dict, type("Subclass", (dict,), {}))}
+    first, second = (colliding_outcome(make, name, act, log) for make, log in logs.items())
+    assert first == second
+    assert list(logs.values())[0] == list(logs.values())[1] != []
 
 
 @pytest.mark.parametrize("catch", [False, True])

@@ -438,13 +438,25 @@ const FieldCopy kFieldCopies[] = {
      ORB_SITE(kModuleSource, 43)},
 };
 
+// item[name], borrowed. An exact dict is read with its own subscript's lookup, without
+// the generic dispatch in front of it, and `held` stays empty; anything else, a dict
+// subclass too, through its __getitem__, and `held` owns the value.
+PyObject *field_value(PyObject *item, PyObject *name, Owned &held) noexcept {
+    if (PyDict_CheckExact(item)) return compat::exact_dict_subscript_borrowed(item, name);
+    held = Owned::steal(PyObject_GetItem(item, name));
+    return held.get();
+}
+
 // `element` is the item's memory when it may be written directly, else null.
 int copy_field(const FieldCopy &field, PyObject *item, PyObject *array, PyObject *index,
                unsigned char *element) noexcept {
     PyObject *name = g_state.names.*field.name;
-    Owned value = Owned::steal(PyObject_GetItem(item, name));
-    if (!value) return record_failure(field.value_site);
-    if (element && field.store_directly(value.get(), element)) return 0;
+    Owned value;
+    PyObject *found = field_value(item, name, value);
+    if (!found) return record_failure(field.value_site);
+    // A direct store runs no Python code, so a borrowed value is still alive for it.
+    if (element && field.store_directly(found, element)) return 0;
+    if (!value) value = Owned::borrow(found);
     Owned row = Owned::steal(PyObject_GetItem(array, index));
     if (!row) return record_failure(field.row_site);
     if (field.check_before_store && field.check_before_store(value.get(), row.get()) < 0)

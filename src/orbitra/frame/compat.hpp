@@ -209,6 +209,17 @@ inline PyObject *dict_lookup(PyObject *dict, PyObject *key) noexcept {
     return value;
 }
 
+// dict[key] as the dict's own subscript looks it up for an exact dict (which has no
+// __missing__): the same lookup, so the same key comparisons in the same order. A borrowed
+// reference, or null with the comparison's error or KeyError(key); for a key that is not
+// a tuple (KeyError would unpack one). The same call on every version this module builds
+// for; borrowing is sound because the free-threaded builds are not among them.
+inline PyObject *exact_dict_subscript_borrowed(PyObject *dict, PyObject *key) noexcept {
+    PyObject *value = PyDict_GetItemWithError(dict, key);
+    if (!value && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+    return value;
+}
+
 // ---------------------------------------------------------------------------------------
 // The __spec__ of a module whose start-up failed. PyModule_Create sets __spec__ and
 // __loader__ to None, and the import machinery fills them in only once start-up succeeds.
