@@ -76,6 +76,8 @@ IntSub = type("IntSub", (int,), {})
 
 def test_defaults():
     assert Body() == Body(**{}) == expect()
+    # The interpreter's own cached small ints, as int() gives them.
+    assert all(Body(probe=p)["probe"] is int(str(p)) for p in (0, 1, -5, 127))
 
 
 @pytest.mark.parametrize("args, kwargs", [

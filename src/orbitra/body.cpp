@@ -95,6 +95,12 @@ int store_in_dict(PyObject *dict, PyObject *key, Owned value) noexcept {
     return PyDict_SetItem(dict, key, value.get());
 }
 
+// The default probe is the interpreter's own cached 0, which start-up already holds; this
+// spares the commonest call the conversion.
+Owned probe_to_py(std::int8_t probe) noexcept {
+    return probe == 0 ? Owned::borrow(g_state.int_0) : Owned::steal(PyLong_FromLong(probe));
+}
+
 // `failures` is the innermost scope of the calling thread.
 Owned fill_record_dict(const FailureScope &failures, const BodyRecord &record, Owned dict,
                        PyThreadState *ts) noexcept {
@@ -103,7 +109,7 @@ Owned fill_record_dict(const FailureScope &failures, const BodyRecord &record, O
     PyObject *d = dict.get();
     if (store_in_dict(d, n.r, carray_to_py_double(failures, bytes + offsetof(BodyRecord, r), ts)) < 0 ||
         store_in_dict(d, n.v, carray_to_py_double(failures, bytes + offsetof(BodyRecord, v), ts)) < 0 ||
-        store_in_dict(d, n.probe, Owned::steal(PyLong_FromLong(record.probe))) < 0 ||
+        store_in_dict(d, n.probe, probe_to_py(record.probe)) < 0 ||
         store_in_dict(d, n.m, Owned::steal(PyFloat_FromDouble(record.m))) < 0)
         return {};
     return dict;
