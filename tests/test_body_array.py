@@ -65,35 +65,50 @@ def test_matches_twin(n, seed):
     assert_same_array(ob.BodyArray(bodies), twin(bodies))
 
 
+CALLS = []
+
+
+def counted(name, result, base=object, value=()):
+    cls = type(name + "Like", (base,), {"__%s__" % name: lambda self: CALLS.append(name) or result})
+    return cls(*value)
+
+
 PROBES = [-2 ** 63, -2 ** 31 - 1, -2 ** 31, -2 ** 30 - 3, -2 ** 30, -129, -128, -1, 0, 127, 128,
           255, 2 ** 30 - 1, 2 ** 30, 2 ** 30 + 5, 2 ** 31, 2 ** 32 + 7, 2 ** 63, 2 ** 70, True,
           type("IntSub", (int,), {})(300), 127.9, -128.9, 200.5, -1e18, np.float64(300.0),
-          np.int64(300), np.uint8(200), np.int16(-129), np.int8(-5), "300", b"-129", " 12 "]
+          np.int64(300), np.uint8(200), np.int16(-129), np.int8(-5), "300", b"-129", " 12 ",
+          np.array(300), np.array(300.0), np.array(200, dtype=np.uint8), np.float32(300),
+          np.str_("300"), type("FloatSub", (float,), {})(300.0), counted("int", 5, int, (300,)),
+          counted("index", 300), counted("int", 300), counted("int", 7),
+          np.array(counted("int", 300), dtype=object)]
+FIELDS = [("probe", probe) for probe in PROBES] + [
+    ("m", counted("float", 2.5, float, (1.0,))), ("m", counted("float", 2.5)), ("m", np.array(3.5))]
 
 
-@pytest.mark.parametrize("probe", PROBES, ids=repr)
-def test_probe_stored_as_numpy_2_stores_it(probe):
-    # On a fresh array whose int8 field may be written directly; NumPy 1.x wraps an
-    # out-of-range probe (with at most a warning, so warnings are errors here) where
-    # NumPy 2 refuses it.
-    body = dict(BODIES[0], probe=probe)
+@pytest.mark.parametrize("field, value", FIELDS, ids=lambda v: repr(v) if type(v) in (
+    int, bool, float, str, bytes) else type(v).__name__)
+def test_field_stored_as_numpy_stores_it(field, value):
+    # On a fresh array whose fields may be written directly. NumPy 1.x wraps an out-of-range
+    # int into int8 (with at most a warning, so warnings are errors here); NumPy 2 refuses it.
+    body = dict(BODIES[0], **{field: value})
 
     def numpy_assignment():
         arr = np.empty(1, ob.dtype)
-        for field in ("m", "r", "v", "probe"):
-            arr[0][field] = body[field]
+        for name in ("m", "r", "v", "probe"):
+            arr[0][name] = body[name]
         return arr
 
     def outcome(f):
+        del CALLS[:]
         try:
-            return f().tobytes()
+            return f().tobytes(), CALLS[:]
         except Exception as e:  # noqa: BLE001 - the error is compared
-            return type(e), str(e)
+            return type(e), str(e), CALLS[:]
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         expected = outcome(numpy_assignment)
-        if np.__version__ < "2" and -2 ** 63 <= int(probe) < 2 ** 63 and not -128 <= int(probe) <= 127:
-            expected = OverflowError, "Python integer %d out of bounds for int8" % int(probe)
+        if np.__version__ < "2" and type(value) is int and -2 ** 63 <= value < 2 ** 63 and not -128 <= value <= 127:
+            expected = OverflowError, "Python integer %d out of bounds for int8" % value, []
         assert outcome(lambda: ob.BodyArray([body])) == expected
 
 

@@ -72,7 +72,7 @@ def test_conversions_that_rework_the_callers_keyword_dict(tmp_path):
 
 
 def test_keys_whose_comparison_reworks_the_callers_dict(tmp_path):
-    # A key equal to a parameter name, with its hash, whose __eq__ empties (or refills) every
+    # A key equal to a parameter name, with its hash, whose __eq__ empties (refills, grows) every
     # dict that holds it, while the values are owned by that dict alone. The later lookups
     # see the dict as the comparison left it, and the values bound before stay alive.
     out = run_child(tmp_path, """
@@ -95,6 +95,8 @@ def test_keys_whose_comparison_reworks_the_callers_dict(tmp_path):
         def refill(d):
             d.clear()
             d.update(w=Num(1.0), m=Num(-5.0))
+        def grow(d):
+            d.setdefault("vy", Num(9.0))
         class Key(str):
             __hash__ = str.__hash__
             def __eq__(self, other):
@@ -114,7 +116,7 @@ def test_keys_whose_comparison_reworks_the_callers_dict(tmp_path):
                 return function(args, kwargs)
             except TypeError:
                 return "TypeError"
-        for action in (clear, refill):
+        for action in (clear, refill, grow):
             for args, kwargs in cases:
                 got = outcome(lambda *a: call(Body, *a), args, kwargs())
                 want = outcome(model_body, args, kwargs())
@@ -501,29 +503,63 @@ def test_exact_dicts_are_read_as_their_subclasses_are(name, act):
     assert logs[0] == logs[1] != []
 
 
-@pytest.mark.parametrize("catch", [False, True])
-def test_start_up_re_entered_by_its_profile_hook(tmp_path, catch):
+@pytest.mark.parametrize("catch, times", [(False, 1), (True, 1), (True, 2)])
+def test_start_up_re_entered_by_its_profile_hook(tmp_path, catch, times):
     out = run_child(tmp_path, """
         import sys
         def hook(frame, event, arg):
             if frame.f_code.co_name.startswith("PyMODINIT_FUNC"):
                 sys.setprofile(None)
-                del sys.modules["orbitra.body"]
-                try:
-                    import orbitra.body
-                except ImportError as e:
-                    print(e, "orbitra.body" in sys.modules)
-                    if not %r:
-                        raise
+                for _ in range(%d):
+                    sys.modules.pop("orbitra.body", None)
+                    try:
+                        import orbitra.body
+                    except ImportError as e:
+                        print(e, "orbitra.body" in sys.modules)
+                        if not %r:
+                            raise
         sys.setprofile(hook)
         try:
             import orbitra.body as ob
             print(ob.BodyArray([ob.Body(m=2.0)])["m"], sorted(k for k in ob.__dict__ if k in "np dtype __test__"))
         except ImportError as e:
             print(e, "orbitra.body" in sys.modules)
-        """ % catch)
+        """ % (times, catch))
     refused = "orbitra.body is already being initialised; it cannot be imported again until that start-up ends False\n"
-    assert out == refused + ("[2.] ['__test__', 'dtype', 'np']\n" if catch else refused)
+    assert out == refused * times + ("[2.] ['__test__', 'dtype', 'np']\n" if catch else refused)
+
+
+@pytest.mark.parametrize("fails", [False, True])
+def test_import_on_another_thread_waits_for_the_start_up(tmp_path, fails):
+    # The other thread imports while start-up, past its sys.modules entry, lets it run.
+    out = run_child(tmp_path, """
+        import sys, threading, time
+        got = []
+        def other():
+            try:
+                from orbitra.body import BodyArray, dtype
+                got.append(len(BodyArray([{"m": 1.0, "r": [0.0] * 3, "v": [0.0] * 3, "probe": 1}])))
+            except ImportError as e:
+                got.append("orbitra.body" in sys.modules)
+        thread = threading.Thread(target=other)
+        def hook(frame, event, arg):
+            if frame.f_code.co_name.startswith("PyMODINIT_FUNC") and event == "call":
+                sys.setprofile(None)
+                thread.start()
+                time.sleep(0.3)
+                if %r:
+                    sys.modules["numpy"] = None
+        sys.setprofile(hook)
+        try:
+            import orbitra.body as ob
+            print(ob.__spec__.name, sorted(k for k in ob.__dict__ if k in ("np", "dtype", "BodyArray")))
+        except ImportError as e:
+            print(type(e).__name__, "orbitra.body" in sys.modules)
+        thread.join()
+        print(got)
+        """ % fails)
+    assert out == ("ModuleNotFoundError False\n[False]\n" if fails else
+                   "orbitra.body ['BodyArray', 'dtype', 'np']\n[1]\n")
 
 
 @pytest.mark.parametrize("every, where", [(1, "module"), (2, "module"), (1, "keywords")])

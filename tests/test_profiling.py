@@ -52,10 +52,10 @@ class Recorder:
         return [(e[0], e[1].co_name) for e in self.inside(func)]
 
 
-def raise_on(kind, name):
+def raise_on(kind, name, error=HookError):
     def action(event, code_name):
         if (event, code_name) == (kind, name):
-            raise HookError(name)
+            raise error(name)
     return action
 
 
@@ -185,12 +185,13 @@ def test_hook_failing_call_event_fails_the_operation(name, call, entries):
     assert found == entries
 
 
-def test_hook_failing_builder_call_event_is_unraisable(monkeypatch):
+@pytest.mark.parametrize("error", [HookError, RecursionError])  # raised far from any limit
+def test_hook_failing_builder_call_event_is_unraisable(monkeypatch, error):
     seen = []
     monkeypatch.setattr(sys, "unraisablehook", seen.append)
-    rec = Recorder(raise_on("call", "Body"))
+    rec = Recorder(raise_on("call", "Body", error))
     result = profiled(rec, ob.Body, 2.0, vz=-1.0, probe=3)
-    assert [(u.exc_type, u.object) for u in seen] == [(HookError, "orbitra.body.Body")]
+    assert [(u.exc_type, u.object) for u in seen] == [(error, "orbitra.body.Body")]
     assert result == ob.Body(2.0, vz=-1.0, probe=3)
 
 

@@ -70,6 +70,22 @@ def rowless():
     ob.np = OneShotNumpy()
 
 
+class RecursionByHand:
+    def __float__(self):
+        raise RecursionError("far from any limit")
+
+
+def with_module_key(key):
+    # A key whose comparison runs no Python code leaves the entry to be made.
+    def call():
+        ob.__dict__[key] = None
+        try:
+            return ob.Body(m=RecursionByHand())
+        finally:
+            del ob.__dict__[key]
+    return call
+
+
 # site -> [(call, exception type, qualified name, line)]; cases of one site fail at
 # the same statement of the module, cases of different sites at different ones.
 SITES = {
@@ -78,7 +94,10 @@ SITES = {
     "body keywords": [(lambda: ob.Body(w=1.0), TypeError, 25),
                       (lambda: ob.Body(1.0, m=2.0), TypeError, 25),
                       (lambda: ob.Body(**{"m": 1.0, type("Key", (str,), {})("w"): 1.0}), TypeError, 25)],
-    "body m": [(lambda: ob.Body(m="a"), TypeError, 25), (lambda: ob.Body(m=None), TypeError, 25)],
+    "body m": [(lambda: ob.Body(m="a"), TypeError, 25), (lambda: ob.Body(m=None), TypeError, 25),
+               (lambda: ob.Body(m=RecursionByHand()), RecursionError, 25),
+               (with_module_key(1), RecursionError, 25),
+               (with_module_key(type("Name", (str,), {})("name")), RecursionError, 25)],
     "body x": [(lambda: ob.Body(x="a"), TypeError, 25)],
     "body y": [(lambda: ob.Body(y="a"), TypeError, 25)],
     "body z": [(lambda: ob.Body(z=[]), TypeError, 25)],
@@ -110,8 +129,9 @@ def test_entry_names_file_line_and_place(site, call, error, line):
     [(name, filename, lineno, (impl, internal))] = module_entries(exc)
     assert (name, filename, lineno) == (func, SOURCE, line)
     assert internal > 0
-    # The module's entry is the innermost one, and its frame's caller is the calling frame.
-    last = traceback.extract_tb(exc.__traceback__)[-1]
+    # The module's entry is the innermost one but for an argument's own raising method, and
+    # its frame's caller is the calling frame.
+    last = [f for f in traceback.extract_tb(exc.__traceback__) if f.name != "__float__"][-1]
     assert (last.filename, last.lineno) == (SOURCE, line)
     assert module_tb(exc).tb_frame.f_back.f_code is call.__code__
 

@@ -1,6 +1,7 @@
 // body.cpp: the body record model: the record and its dtype, Body and BodyArray.
 #include "body.hpp"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "frame/arguments.hpp"
@@ -153,14 +154,17 @@ BodyRecord build_record(const BodyOptions *options) noexcept {
 
 // A failing call event cannot be passed on from here: it is reported as unraisable, and
 // the record is still built from the options so the caller never sees undefined bytes.
-// A RecursionError is left pending instead, and `failed` set, for the caller to fail with.
-BodyRecord build_body(const BodyOptions *options, PyThreadState *ts, bool &failed) noexcept {
+// For Body's own call, `recursion_kept` may instead leave a RecursionError pending that
+// going on would raise again, for Body to fail with.
+BodyRecord build_body(const BodyOptions *options, PyThreadState *ts, bool *recursion_kept) noexcept {
     if (!compat::profile_hook_active(ts)) return build_record(options);  // no events to report
     ProfiledCall profile(g_builder_profile, ts);
     if (profile.call_event_failed()) {
         ORB_FAIL_AT(25);
-        report_unraisable();
-        failed = PyErr_Occurred() != nullptr;
+        if (recursion_kept && recursion_would_repeat(ts))
+            *recursion_kept = true;
+        else
+            report_unraisable();
     }
     const BodyRecord record = build_record(options);
     profile.finish(Py_None);
@@ -170,8 +174,7 @@ BodyRecord build_body(const BodyOptions *options, PyThreadState *ts, bool &faile
 }  // namespace
 
 BodyRecord Body(const BodyOptions *options) noexcept {
-    bool failed = false;
-    return build_body(options, PyThreadState_Get(), failed);
+    return build_body(options, PyThreadState_Get(), nullptr);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -187,9 +190,9 @@ PyObject *Body_wrapper(const FailureScope &failures, const BodyOptions &options)
     PyThreadState *ts = PyThreadState_Get();
     return run_profiled_in(failures, g_body_profile, kBodyCallEventSite, kBodyName, ts,
                            [&failures, &options, ts]() -> Owned {
-        bool failed = false;
-        const BodyRecord record = build_body(&options, ts, failed);
-        if (failed) return ORB_FAIL_AT(25);  // the builder's RecursionError
+        bool recursion_kept = false;
+        const BodyRecord record = build_body(&options, ts, &recursion_kept);
+        if (recursion_kept) return ORB_FAIL_AT(25);
         Owned dict = Owned::steal(PyDict_New());
         Owned result = dict ? fill_record_dict(failures, record, std::move(dict), ts) : Owned();
         if (!result) return ORB_FAIL_AT(25);
@@ -301,32 +304,6 @@ bool store_probe(PyObject *value, unsigned char *element) noexcept {
     return true;
 }
 
-// NumPy's own scalar types are static types named "numpy.<type>"; its integer scalars
-// have an index slot. Their conversions run no Python code. np.bool_ is left out: NumPy
-// 1.x warns when one is used as an index.
-bool is_numpy_integer_scalar(PyObject *value) noexcept {
-    PyTypeObject *type = Py_TYPE(value);
-    return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) && type->tp_as_number &&
-           type->tp_as_number->nb_index && std::strncmp(type->tp_name, "numpy.", 6) == 0 &&
-           std::strncmp(type->tp_name, "numpy.bool", 10) != 0;
-}
-
-// The integer that NumPy's int8 assignment makes of `value` (int() of it, which both
-// NumPy 1.x and 2 take), where making it runs no Python code: an int is read as it is,
-// without __index__; a float or str or bytes of a built-in type and NumPy's integer
-// scalars are converted. Null, with no error, for anything else and for what int()
-// refuses: NumPy then converts it itself.
-Owned probe_as_int(PyObject *value) noexcept {
-    if (PyLong_Check(value)) return Owned::borrow(value);
-    const bool converts_natively =
-        (PyFloat_Check(value) && !PyType_HasFeature(Py_TYPE(value), Py_TPFLAGS_HEAPTYPE)) ||
-        PyUnicode_CheckExact(value) || PyBytes_CheckExact(value) || is_numpy_integer_scalar(value);
-    if (!converts_natively) return {};
-    Owned integer = Owned::steal(PyNumber_Long(value));
-    if (!integer) PyErr_Clear();
-    return integer;
-}
-
 // Whether `object` (an array, or one of its records) has the record dtype start-up made.
 bool has_record_dtype(PyObject *object) noexcept {
     Owned dtype = Owned::steal(PyObject_GetAttr(object, g_state.names.dtype));
@@ -349,20 +326,17 @@ bool is_numpy_body_record(PyObject *row) noexcept {
            std::strcmp(type->tp_name, "numpy.void") == 0 && has_record_dtype(row);
 }
 
-// NumPy 1.x (the last for 3.8 is 1.24) wraps an out-of-range integer into int8 (300 is
-// stored as 44, with a DeprecationWarning at most); NumPy 2 raises. The probe is checked
-// here as NumPy 2 checks it, so that no NumPy stores a wrapped probe. This concerns the
-// NumPy in use, not the interpreter, and on NumPy 2 the check raises just what NumPy
-// would, at the same step, so it is made on every NumPy rather than behind a version
-// test. Integers beyond a C long are left to NumPy: every NumPy refuses them alike.
-// 0 when NumPy may store the value; -1 with NumPy 2's OverflowError otherwise.
+// NumPy 1.x (the last for 3.8 is 1.24) wraps an out-of-range int into int8 (300 is stored
+// as 44, with a DeprecationWarning at most), where NumPy 2 refuses it. On NumPy 1.x an exact
+// int out of range, the kind of value a body dict holds, is refused here as NumPy 2 refuses
+// it; reading one runs no Python code. Every other value is NumPy's to convert, and an int
+// beyond a C long long every NumPy refuses itself. 0 when NumPy may store the value; -1
+// with NumPy 2's OverflowError otherwise.
 int check_probe_range(PyObject *value, PyObject *row) noexcept {
-    if (!is_numpy_body_record(row)) return 0;
-    const Owned integer = probe_as_int(value);
-    if (!integer) return 0;
+    if (!PyLong_CheckExact(value) || !g_state.numpy_wraps_integers) return 0;
     int overflow = 0;
-    const long long number = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
-    if (overflow || (number >= -128 && number <= 127)) return 0;
+    const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow || (number >= -128 && number <= 127) || !is_numpy_body_record(row)) return 0;
     PyErr_Format(PyExc_OverflowError, "Python integer %lld out of bounds for int8", number);
     return -1;
 }
@@ -539,6 +513,19 @@ PyMethodDef g_body_array_definition = {
 // ---------------------------------------------------------------------------------------
 // Top-level statements
 
+// Whether the NumPy imported wraps out-of-range ints into int8: NumPy 1.x does. A
+// __version__ that is missing or unreadable counts as 1.x, whose check gives NumPy 2's own
+// result. -1 only when looking it up raised.
+int read_numpy_major_version(PyObject *numpy) noexcept {
+    PyObject *dict = PyModule_Check(numpy) ? PyModule_GetDict(numpy) : nullptr;
+    PyObject *version = dict ? PyDict_GetItemWithError(dict, g_state.names.version) : nullptr;
+    if (!version && PyErr_Occurred()) return -1;
+    const char *text = version && PyUnicode_Check(version) ? PyUnicode_AsUTF8(version) : nullptr;
+    if (!text && PyErr_Occurred()) return -1;
+    g_state.numpy_wraps_integers = !text || std::atoi(text) < 2;
+    return 0;
+}
+
 // import numpy as np
 int import_numpy() noexcept {
     const Names &n = g_state.names;
@@ -552,6 +539,7 @@ int import_numpy() noexcept {
     from_list.reset();
     locals.reset();
     if (PyDict_SetItem(g_state.module_dict, n.np, numpy.get()) < 0) return ORB_FAIL_AT(13);
+    if (read_numpy_major_version(numpy.get()) < 0) return ORB_FAIL_AT(13);
     return 0;
 }
 

@@ -152,6 +152,66 @@ TEST(NativeBuilder, TakesTheFirstCountValues) {
     }
 }
 
+std::vector<int> g_events;
+
+// A C profile function that fails every call event with the error type it was set with,
+// and stays installed.
+int fail_call_events(PyObject *error_type, PyFrameObject *, int what, PyObject *) {
+    g_events.push_back(what);
+    if (what != PyTrace_CALL) return 0;
+    PyErr_SetString(error_type, "from the profile function");
+    return -1;
+}
+
+TEST(NativeBuilder, ReportsAFailedCallEventAndReturnsWithNoErrorSet) {
+    const orb::BodyOptions options{8, 2.0, 1.0, 5.0, 7.0, 11.0, 13.0, 17.0, -3};
+    const orb::BodyRecord expected{{1, 5, 7}, {11, 13, 17}, -3, 2};
+    for (PyObject *type : {PyExc_ValueError, PyExc_RecursionError}) {
+        const char *name = reinterpret_cast<PyTypeObject *>(type)->tp_name;
+        g_events.clear();
+        PyEval_SetProfile(fail_call_events, type);
+        const orb::BodyRecord record = orb::Body(&options);
+        PyEval_SetProfile(nullptr, nullptr);
+        EXPECT_FALSE(PyErr_Occurred()) << name;
+        PyErr_Clear();
+        EXPECT_EQ(std::memcmp(&record, &expected, sizeof record), 0) << name;
+        EXPECT_EQ(g_events, (std::vector<int>{PyTrace_CALL, PyTrace_RETURN})) << name;
+    }
+}
+
+Owned g_finalised;  // a list that the held object's finaliser appends to
+std::vector<Py_ssize_t> g_finalised_during_call;
+
+int remove_itself(PyObject *, PyFrameObject *, int, PyObject *) {
+    PyEval_SetProfile(nullptr, nullptr);
+    g_finalised_during_call.push_back(PyList_GET_SIZE(g_finalised.get()));
+    return 0;
+}
+
+TEST(NativeBuilder, KeepsTheProfileObjectWhileItsFunctionRemovesIt) {
+    g_finalised = eval("[]");
+    Owned make = eval("lambda log: type('Held', (), {'__del__': lambda self: log.append(1)})()");
+    Owned held = Owned::steal(PyObject_CallFunctionObjArgs(make.get(), g_finalised.get(), nullptr));
+    ASSERT_TRUE(held);
+    PyEval_SetProfile(remove_itself, held.get());
+    held.reset();  // the profile slot holds the only reference
+    (void)orb::Body(nullptr);
+    EXPECT_EQ(g_finalised_during_call, std::vector<Py_ssize_t>{0});
+    EXPECT_EQ(PyList_GET_SIZE(g_finalised.get()), 1);
+    g_finalised.reset();
+}
+
+// Binding sets no error of its own aside, so one already set when Body is called is the one
+// it fails with, rather than being lost in a keyword lookup.
+TEST(Body, CallMadeWithAnErrorSetFailsWithThatError) {
+    Owned body = Owned::steal(PyObject_GetAttrString(orb::g_state.module, "Body"));
+    Owned args = eval("()"), kwargs = eval("{'x': 1.0}");
+    ASSERT_TRUE(body && args && kwargs);
+    PyErr_SetString(PyExc_ValueError, "already set");
+    EXPECT_FALSE(Owned::steal(PyObject_Call(body.get(), args.get(), kwargs.get())));
+    EXPECT_TRUE(raised(PyExc_ValueError, "already set"));
+}
+
 // ---------------------------------------------------------------------------------------
 // Object-protocol operations.
 

@@ -267,6 +267,26 @@ inline int enter_recursive_call() noexcept { return Py_EnterRecursiveCall(kRecur
 inline void leave_recursive_call() noexcept { Py_LeaveRecursiveCall(); }
 #endif
 
+// Whether the thread stands at its recursion limit, where the next Python call would raise
+// RecursionError. 3.8 and 3.9 count the depth up to the limit and keep an overflow flag up
+// while the depth has not fallen 50 below it again; 3.10 has the depth alone; 3.11 counts
+// what remains; 3.12 and 3.13 count Python frames and C calls apart, and 3.14 checks C calls
+// against the stack, so from 3.14 what remains of Python frames is the measure
+// (Include/cpython/pystate.h, 3.8 to 3.15).
+inline bool recursion_limit_reached(PyThreadState *ts) noexcept {
+#if PY_VERSION_HEX >= 0x030E0000  // 3.14
+    return ts->py_recursion_remaining <= 0;
+#elif PY_VERSION_HEX >= 0x030C0000  // 3.12
+    return ts->py_recursion_remaining <= 0 || ts->c_recursion_remaining <= 0;
+#elif PY_VERSION_HEX >= 0x030B0000  // 3.11
+    return ts->recursion_remaining <= 0;
+#elif PY_VERSION_HEX >= 0x030A0000  // 3.10
+    return ts->recursion_depth >= Py_GetRecursionLimit();
+#else
+    return ts->overflowed || ts->recursion_depth >= Py_GetRecursionLimit();
+#endif
+}
+
 // ---------------------------------------------------------------------------------------
 // Small ints read without the interpreter's arithmetic; a digit holds PyLong_SHIFT (30) bits.
 // Up to 3.11 ob_size holds the signed digit count and ob_digit the digits; a zero has no

@@ -62,15 +62,22 @@ PyObject *make_synthetic_code(const char *function_name, const char *file_name,
     return make_code(function_str.get(), file_str.get(), first_line).release();
 }
 
-bool drop_error_unless_recursion() noexcept {
-    if (PyErr_ExceptionMatches(PyExc_RecursionError)) return false;
-    PyErr_Clear();
-    return true;
+namespace {
+
+// Making a frame with the module dict as globals looks names up in it.
+bool frames_compare_keys_in_python() noexcept {
+    return some_key_compares_in_python(g_state.module_dict);
+}
+
+}  // namespace
+
+bool recursion_would_repeat(PyThreadState *ts) noexcept {
+    return PyErr_ExceptionMatches(PyExc_RecursionError) &&
+           (compat::recursion_limit_reached(ts) || frames_compare_keys_in_python());
 }
 
 void add_traceback_entry(const char *qualified_name, FailureSite site) noexcept {
-    if (PyErr_ExceptionMatches(PyExc_RecursionError) && !keys_are_exact_str(g_state.module_dict))
-        return;
+    if (PyErr_ExceptionMatches(PyExc_RecursionError) && frames_compare_keys_in_python()) return;
     Owned code = Owned::steal(code_cache_find(g_code_cache, site.key));
     if (!code) {
         code = make_traceback_code(qualified_name, site);
@@ -83,7 +90,6 @@ void add_traceback_entry(const char *qualified_name, FailureSite site) noexcept 
 }
 
 void report_unraisable() noexcept {
-    if (PyErr_ExceptionMatches(PyExc_RecursionError)) return;
     PendingError reported;
     Owned context = Owned::steal(PyUnicode_FromString("orbitra.body.Body"));
     reported.restore();

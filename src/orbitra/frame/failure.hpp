@@ -110,18 +110,17 @@ private:
 
 // Adds one traceback entry for `site` in front of the pending exception's traceback.
 // Never fails towards its caller. A RecursionError gets no entry when making its frame
-// could run Python code, which would recurse again from the depth that raised it.
+// would run a key's comparison written in Python, which may be what recursed, and would
+// recurse again from every level that the error passes on its way out.
 ORB_COLD void add_traceback_entry(const char *qualified_name, FailureSite site) noexcept;
 
-// Reports the pending error as ignored in "orbitra.body.Body" and clears it; a
-// RecursionError stays pending instead, for the caller to fail with.
-ORB_COLD void report_unraisable() noexcept;
+// Whether the pending error is a RecursionError that going on would raise again: the
+// thread stands at its recursion limit, or the frames made with the module dict as globals
+// run a key's comparison written in Python.
+bool recursion_would_repeat(PyThreadState *ts) noexcept;
 
-// Drops the pending error where the module carries on without it, unless it is a
-// RecursionError: carrying on would run more Python code at the depth that raised it, and
-// each level of a recursion that is let go on repeats all the work below it. Tells whether
-// the error was dropped.
-bool drop_error_unless_recursion() noexcept;
+// Reports the pending error as ignored in "orbitra.body.Body" and clears it.
+ORB_COLD void report_unraisable() noexcept;
 
 // A code object that only carries a name, a file name and a first line.
 PyObject *make_synthetic_code(const char *function_name, const char *file_name,

@@ -15,6 +15,8 @@ struct Names {
     PyObject *bodies, *body_array, *i, *b;
     PyObject *source_path;  // absolute path of the module source, not interned
     PyObject *module_name;  // "orbitra.body"
+    PyObject *spec, *initializing;  // "__spec__" and "_initializing", for the import lock
+    PyObject *version;              // "__version__", NumPy's
 };
 
 struct ModuleState {
@@ -27,6 +29,7 @@ struct ModuleState {
     PyObject *int_0, *int_1, *int_3;
     PyObject *shape_r, *shape_v;  // the two (3,) tuples of the record dtype
     PyObject *record_dtype;  // the dtype start-up made, whatever the global is now
+    bool numpy_wraps_integers;  // NumPy 1.x stores an out-of-range int into int8 wrapped
     PyObject *body_array_variable_names;
     PyObject *body_array_code;
     PyObject *type_type;

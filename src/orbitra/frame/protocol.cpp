@@ -24,12 +24,24 @@ Owned attribute_fetch(PyObject *object, PyObject *name) noexcept {
     return Owned::steal(PyObject_GetAttr(object, name));
 }
 
-bool keys_are_exact_str(PyObject *dict) noexcept {
+namespace {
+
+// A class's comparison methods written in Python replace the comparison slot that its
+// nearest built-in base gives it.
+bool compares_in_python(PyTypeObject *type) noexcept {
+    PyTypeObject *built_in = type;
+    while (built_in && PyType_HasFeature(built_in, Py_TPFLAGS_HEAPTYPE)) built_in = built_in->tp_base;
+    return !built_in || type->tp_richcompare != built_in->tp_richcompare;
+}
+
+}  // namespace
+
+bool some_key_compares_in_python(PyObject *dict) noexcept {
     Py_ssize_t position = 0;
     PyObject *key, *value;
     while (PyDict_Next(dict, &position, &key, &value))
-        if (!PyUnicode_CheckExact(key)) return false;
-    return true;
+        if (compares_in_python(Py_TYPE(key))) return true;
+    return false;
 }
 
 Owned guarded_call(PyObject *callable, PyObject *args, PyObject *kwargs) noexcept {

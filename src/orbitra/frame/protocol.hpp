@@ -16,8 +16,9 @@ Owned builtin_lookup(PyObject *name) noexcept;
 
 Owned attribute_fetch(PyObject *object, PyObject *name) noexcept;
 
-// True when every key is an exact str: looking the dict up then runs no Python code.
-bool keys_are_exact_str(PyObject *dict) noexcept;
+// Whether a key's type compares by methods written in Python: looking the dict up may then
+// run Python code. A class that only inherits its comparison from a built-in type does not.
+bool some_key_compares_in_python(PyObject *dict) noexcept;
 
 // Calls under the interpreter's recursion guard; a null result must come with an error.
 Owned guarded_call(PyObject *callable, PyObject *args, PyObject *kwargs) noexcept;
