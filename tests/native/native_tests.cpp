@@ -158,24 +158,22 @@ std::vector<int> g_events;
 // and stays installed.
 int fail_call_events(PyObject *error_type, PyFrameObject *, int what, PyObject *) {
     g_events.push_back(what);
-    if (what != PyTrace_CALL) return 0;
-    PyErr_SetString(error_type, "from the profile function");
-    return -1;
+    if (what == PyTrace_CALL) PyErr_SetString(error_type, "from the profile function");
+    return what == PyTrace_CALL ? -1 : 0;
 }
 
 TEST(NativeBuilder, ReportsAFailedCallEventAndReturnsWithNoErrorSet) {
     const orb::BodyOptions options{8, 2.0, 1.0, 5.0, 7.0, 11.0, 13.0, 17.0, -3};
     const orb::BodyRecord expected{{1, 5, 7}, {11, 13, 17}, -3, 2};
     for (PyObject *type : {PyExc_ValueError, PyExc_RecursionError}) {
-        const char *name = reinterpret_cast<PyTypeObject *>(type)->tp_name;
         g_events.clear();
         PyEval_SetProfile(fail_call_events, type);
         const orb::BodyRecord record = orb::Body(&options);
         PyEval_SetProfile(nullptr, nullptr);
-        EXPECT_FALSE(PyErr_Occurred()) << name;
+        EXPECT_FALSE(PyErr_Occurred()) << reinterpret_cast<PyTypeObject *>(type)->tp_name;
+        EXPECT_EQ(std::memcmp(&record, &expected, sizeof record), 0);
+        EXPECT_EQ(g_events, (std::vector<int>{PyTrace_CALL, PyTrace_RETURN}));
         PyErr_Clear();
-        EXPECT_EQ(std::memcmp(&record, &expected, sizeof record), 0) << name;
-        EXPECT_EQ(g_events, (std::vector<int>{PyTrace_CALL, PyTrace_RETURN})) << name;
     }
 }
 
