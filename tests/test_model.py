@@ -236,22 +236,10 @@ NUMPY_WRAPS_INT8 = np.__version__.startswith("1.")
 
 
 def check_probe(value):
-    """NumPy 2 refuses an out-of-range int8 that NumPy 1.x wraps; BodyArray refuses it on
-    every NumPy where the integer is read without running Python code."""
-    if not NUMPY_WRAPS_INT8:
-        return
-    if isinstance(value, int):
-        number = int.__int__(value)
-    elif type(value) in (float, np.float64, str, bytes) or (
-            isinstance(value, np.integer) and not isinstance(value, np.bool_)):
-        try:
-            number = int(value)
-        except (ValueError, OverflowError):
-            return
-    else:
-        return
-    if -2 ** 63 <= number < 2 ** 63 and not -128 <= number <= 127:
-        raise OverflowError("Python integer %d out of bounds for int8" % number)
+    """NumPy 2 refuses an out-of-range int8 that NumPy 1.x wraps; on NumPy 1.x BodyArray
+    refuses an exact int out of range as NumPy 2 does, and leaves any other value to NumPy."""
+    if NUMPY_WRAPS_INT8 and type(value) is int and -2 ** 63 <= value < 2 ** 63 and not -128 <= value <= 127:
+        raise OverflowError("Python integer %d out of bounds for int8" % value)
 
 
 def model_fill(bodies):
