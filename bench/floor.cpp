@@ -94,14 +94,10 @@ bool store_double(PyObject *value, unsigned char *out) {
     return true;
 }
 
+// The vectors Body makes: an exact list of three exact floats.
 bool store_vector(PyObject *value, unsigned char *out) {
-    PyObject **items;
-    if (Py_TYPE(value) == &PyList_Type && PyList_GET_SIZE(value) == 3)
-        items = &PyList_GET_ITEM(value, 0);
-    else if (Py_TYPE(value) == &PyTuple_Type && PyTuple_GET_SIZE(value) == 3)
-        items = &PyTuple_GET_ITEM(value, 0);
-    else
-        return false;
+    if (Py_TYPE(value) != &PyList_Type || PyList_GET_SIZE(value) != 3) return false;
+    PyObject **items = &PyList_GET_ITEM(value, 0);
     return store_double(items[0], out) && store_double(items[1], out + 8) &&
            store_double(items[2], out + 16);
 }
