@@ -109,13 +109,19 @@ bool store_probe(PyObject *value, unsigned char *out) {
     return true;
 }
 
-// Reads the four values of each exact dict and stores the 57 bytes into the array's memory;
-// a value the module would leave to NumPy is refused with TypeError.
+// Reads the four values of each exact dict of list(bodies), the copy BodyArray makes too, and
+// stores the 57 bytes into the array's memory; a value the module would leave to NumPy is
+// refused with TypeError.
 PyObject *store(PyObject *, PyObject *args) {
-    PyObject *bodies, *array;
-    if (!PyArg_ParseTuple(args, "O!O", &PyList_Type, &bodies, &array)) return nullptr;
+    PyObject *iterable, *array;
+    if (!PyArg_ParseTuple(args, "OO", &iterable, &array)) return nullptr;
+    PyObject *bodies = PySequence_List(iterable);
+    if (!bodies) return nullptr;
     Py_buffer view;
-    if (PyObject_GetBuffer(array, &view, PyBUF_WRITABLE) < 0) return nullptr;
+    if (PyObject_GetBuffer(array, &view, PyBUF_WRITABLE) < 0) {
+        Py_DECREF(bodies);
+        return nullptr;
+    }
     auto *out = static_cast<unsigned char *>(view.buf);
     Py_INCREF(zero);
     PyObject *counter = zero;
@@ -146,6 +152,7 @@ PyObject *store(PyObject *, PyObject *args) {
     }
     Py_DECREF(counter);
     PyBuffer_Release(&view);
+    Py_DECREF(bodies);
     if (PyErr_Occurred()) return nullptr;
     Py_RETURN_NONE;
 }
