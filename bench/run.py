@@ -4,12 +4,14 @@ Run with the interpreter that has orbitra installed, from any folder:
 
     python bench/run.py [--quick]
     python bench/run.py --instructions
+    python bench/run.py --instructions --check
 
 Absolute times drift on shared machines, so every figure is compared in the same process
 with its reference, and the ratios are what to read. The instruction mode does not drift:
 each case runs in a process of its own under valgrind's cachegrind, at two call counts, and
 the difference of the two totals over the difference of the counts is the cost of one call,
-the same on every run however busy the machine is.
+the same on every run however busy the machine is. With --check it measures only the
+module and the floor, and fails when a case costs more than its limit times its floor.
 """
 
 import argparse
@@ -31,6 +33,8 @@ import numpy as np
 import orbitra.body as ob
 
 HERE = pathlib.Path(__file__).resolve().parent
+# The floor reads small ints through the module's own interpreter-version header.
+COMPAT_INCLUDE = HERE.parent / "src" / "orbitra" / "frame"
 
 
 # The module's own Release flags (CMakeLists.txt and the build type), so that the floor
@@ -49,7 +53,7 @@ def compile_floor(folder):
     target = pathlib.Path(folder) / ("floor" + suffix)
     subprocess.run(
         ["g++", *FLOOR_FLAGS, "-shared", "-I", sysconfig.get_paths()["include"],
-         str(HERE / "floor.cpp"), "-o", str(target)],
+         "-I", str(COMPAT_INCLUDE), str(HERE / "floor.cpp"), "-o", str(target)],
         check=True,
     )
     return target
@@ -169,6 +173,21 @@ BODY_CALLS = {
 }
 ARRAY_CASE = "BodyArray, per element"
 IMPLEMENTATIONS = ("floor", "ours", "Python")
+# The check mode's limit: ours over the floor, per call (per element for BodyArray).
+CHECK_LIMIT = 1.05
+# Cases that the floor puts above CHECK_LIMIT on an interpreter, at their measured ratio
+# rounded up to the next 0.01 (CPython 3.11.7 with NumPy 2.4.6; 3.14 of the Debian-unstable
+# root with NumPy 2.5.5). The interpreter's functions that BodyArray calls per element cost
+# what the floor's calls cost; its own code costs about 250 instructions per element on 3.11
+# where the floor's costs about 110.
+CASE_LIMITS = {
+    ("Body(1.0, x=2.0)", "3.11"): 1.06,
+    (ARRAY_CASE, "3.11"): 1.21,
+    ("Body()", "3.14"): 1.06,
+    ("Body(1.0, x=2.0)", "3.14"): 1.07,
+    ("Body(all keywords)", "3.14"): 1.08,
+    (ARRAY_CASE, "3.14"): 1.24,
+}
 # Idle BLAS worker threads spin for a while after NumPy starts them, by a count of
 # instructions that varies from run to run.
 DETERMINISTIC_ENVIRONMENT = {
@@ -224,30 +243,61 @@ def counted_instructions(case, implementation, count, counts, floor_path, folder
     raise RuntimeError("no summary in cachegrind's output")
 
 
-def instruction_rows(cases, counts, folder):
+def instructions_per_call(cases, implementations, counts, folder):
+    """{case: {implementation: instructions per call}}"""
     floor_path = compile_floor(folder)
     first, second = counts
-    rows = []
+    results = {}
     for case in cases:
         scale = 1 if case in BODY_CALLS else 10  # elements cost less than a call
         n1, n2 = first * scale, second * scale
-        per_call = {}
-        for implementation in IMPLEMENTATIONS:
+        results[case] = {}
+        for implementation in implementations:
             totals = [counted_instructions(case, implementation, n, (n1, n2), floor_path, folder)
                       for n in (n1, n2)]
-            per_call[implementation] = (totals[1] - totals[0]) / (n2 - n1)
-        rows.append((case, per_call["ours"], per_call["Python"], per_call["floor"]))
-    return rows
+            results[case][implementation] = (totals[1] - totals[0]) / (n2 - n1)
+    return results
+
+
+def check_limit(case):
+    return CASE_LIMITS.get((case, "%d.%d" % sys.version_info[:2]), CHECK_LIMIT)
+
+
+def check_floor(results):
+    """Prints every case against its limit; the number of cases over it."""
+    print()
+    print("%-22s %10s %10s %10s %8s" % ("case", "ours", "C floor", "ours/floor", "limit"))
+    over = []
+    for case, per_call in results.items():
+        ratio = per_call["ours"] / per_call["floor"]
+        limit = check_limit(case)
+        print("%-22s %10.1f %10.1f %10.4f %8.2f%s" % (case, per_call["ours"], per_call["floor"],
+                                                      ratio, limit, "  OVER" if ratio > limit else ""))
+        if ratio > limit:
+            over.append("%s: %.1f instructions, %.4f times the floor's %.1f (limit %.2f)"
+                        % (case, per_call["ours"], ratio, per_call["floor"], limit))
+    print()
+    for line in over:
+        print("FLOOR CHECK FAILED: " + line)
+    if not over:
+        print("floor check passed: every case within its limit")
+    return len(over)
 
 
 def instructions_main(options):
     cases = [*BODY_CALLS, ARRAY_CASE]
     counts = (2000, 4000) if options.quick else (10000, 20000)
+    implementations = ("floor", "ours") if options.check else IMPLEMENTATIONS
     with tempfile.TemporaryDirectory() as folder:
         print("CPython %s, NumPy %s: instructions per call (cachegrind, calls %d and %d)"
               % (sys.version.split()[0], np.__version__, *counts))
-        print_table(("case", "ours", "Python", "C floor", "ours/floor", "ours/Python"),
-                    instruction_rows(cases, counts, folder), "%10.0f")
+        results = instructions_per_call(cases, implementations, counts, folder)
+    if options.check:
+        return 1 if check_floor(results) else 0
+    print_table(("case", "ours", "Python", "C floor", "ours/floor", "ours/Python"),
+                [(case, r["ours"], r["Python"], r["floor"]) for case, r in results.items()],
+                "%10.0f")
+    return 0
 
 
 def main():
@@ -255,16 +305,20 @@ def main():
     parser.add_argument("--quick", action="store_true", help="fewer repeats, for a smoke run")
     parser.add_argument("--instructions", action="store_true",
                         help="instructions per call under cachegrind instead of times")
+    parser.add_argument("--check", action="store_true",
+                        help="with --instructions: fail when a case costs more than its limit "
+                             "times the floor (%.2f unless set per case)" % CHECK_LIMIT)
     parser.add_argument("--measured-run", nargs=5, help=argparse.SUPPRESS)
     options = parser.parse_args()
+    if options.check and not options.instructions:
+        parser.error("--check goes with --instructions")
     if options.measured_run:
         case, implementation, count, counts, floor_path = options.measured_run
         measured_run(case, implementation, int(count), [int(n) for n in counts.split(",")],
                      floor_path)
         return
     if options.instructions:
-        instructions_main(options)
-        return
+        sys.exit(instructions_main(options))
     repeats, number, count = (3, 20000, 10000) if options.quick else (15, 100000, 100000)
 
     with tempfile.TemporaryDirectory() as folder:
