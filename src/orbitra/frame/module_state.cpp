@@ -39,7 +39,7 @@ const NameEntry kNameTable[] = {
     ORB_NAME(module_name, "orbitra.body"),
     ORB_NAME(probe, "probe"),
     ORB_NAME(r, "r"),
-    ORB_NAME(spec, "__spec__"),
+    ORB_NAME(dunder_spec, "__spec__"),
     ORB_NAME(test, "__test__"),
     ORB_NAME(version, "__version__"),
     ORB_NAME(v, "v"),

@@ -15,7 +15,7 @@ struct Names {
     PyObject *bodies, *body_array, *i, *b;
     PyObject *source_path;  // absolute path of the module source, not interned
     PyObject *module_name;  // "orbitra.body"
-    PyObject *spec, *initializing;  // "__spec__" and "_initializing", for the import lock
+    PyObject *dunder_spec, *initializing;  // "__spec__" and "_initializing", for the import lock
     PyObject *version;              // "__version__", NumPy's
 };
 

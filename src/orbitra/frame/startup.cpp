@@ -147,48 +147,48 @@ int make_small_ints() noexcept {
     return 0;
 }
 
-// While start-up runs, the module's __spec__ says that it is initialising, as the spec of a
-// module that importlib loads does: an import on another thread that finds the module in
+// While start-up runs, the module's __spec__ says that it is initialising, as the __spec__ of
+// a module that importlib loads does: an import on another thread that finds the module in
 // sys.modules then waits on the module's import lock, which the importing thread holds until
 // the load ends, instead of taking a half-made module. The importing thread's own imports (a
 // profile hook's) hold that lock already and go on as before. The placeholder None goes back
 // before start-up returns, so the dict then holds what it always held.
-class InitialisingSpec {
+class InitialisingMarker {
 public:
     int set(PyObject *dict) noexcept {
         const Names &n = g_state.names;
-        Owned spec = Owned::steal(PyModule_NewObject(n.module_name));
-        if (!spec || PyObject_SetAttr(spec.get(), n.initializing, Py_True) < 0 ||
-            PyDict_SetItem(dict, n.spec, spec.get()) < 0)
+        Owned marker = Owned::steal(PyModule_NewObject(n.module_name));
+        if (!marker || PyObject_SetAttr(marker.get(), n.initializing, Py_True) < 0 ||
+            PyDict_SetItem(dict, n.dunder_spec, marker.get()) < 0)
             return -1;
-        spec_ = std::move(spec);
+        marker_ = std::move(marker);
         return 0;
     }
 
     // Unless Python code that start-up ran has put another __spec__ there meanwhile.
     void restore(PyObject *dict) noexcept {
-        if (!spec_) return;
+        if (!marker_) return;
         PendingError pending;
-        PyObject *spec = g_state.names.spec;
-        if (PyDict_GetItemWithError(dict, spec) == spec_.get()) (void)PyDict_SetItem(dict, spec, Py_None);
+        PyObject *key = g_state.names.dunder_spec;
+        if (PyDict_GetItemWithError(dict, key) == marker_.get()) (void)PyDict_SetItem(dict, key, Py_None);
         PyErr_Clear();  // a namespace left in place only says "initialising" for longer
         pending.restore();
-        spec_.reset();
+        marker_.reset();
     }
 
 private:
-    Owned spec_;
+    Owned marker_;
 };
 
 // Registers the module in sys.modules unless something is there already; `registered`
 // tells the failure exit that the entry is ours to take back. The key is the interned
 // name, so neither the lookup nor the removal needs memory that could fail to come.
-int register_module(PyObject *module, InitialisingSpec &spec, bool &registered) noexcept {
+int register_module(PyObject *module, InitialisingMarker &marker, bool &registered) noexcept {
     PyObject *modules = PyImport_GetModuleDict();
     PyObject *name = g_state.names.module_name;
     if (PyDict_GetItemWithError(modules, name)) return 0;
     if (PyErr_Occurred()) return ORB_FAIL_AT(1);
-    if (spec.set(g_state.module_dict) < 0) return ORB_FAIL_AT(1);
+    if (marker.set(g_state.module_dict) < 0) return ORB_FAIL_AT(1);
     if (PyDict_SetItem(modules, name, module) < 0) return ORB_FAIL_AT(1);
     registered = true;
     return 0;
@@ -206,7 +206,7 @@ void unregister_module(PyObject *module) noexcept {
 }
 
 // Steps from the module dict to the top-level statements.
-int set_up_module(PyObject *module, ProfiledCall &profile, InitialisingSpec &spec,
+int set_up_module(PyObject *module, ProfiledCall &profile, InitialisingMarker &marker,
                   bool &registered) noexcept {
     PyObject *dict = PyModule_GetDict(module);
     if (!dict) return ORB_FAIL_AT(1);
@@ -218,7 +218,7 @@ int set_up_module(PyObject *module, ProfiledCall &profile, InitialisingSpec &spe
         return ORB_FAIL_AT(1);
     if (fill_name_table() < 0) return ORB_FAIL_AT(1);
     if (make_small_ints() < 0) return -1;
-    if (register_module(module, spec, registered) < 0) return -1;
+    if (register_module(module, marker, registered) < 0) return -1;
     if (make_constants() < 0) return -1;
     for (const ImportedType &imported : kImportedTypes)
         if (import_type(imported) < 0) return -1;
@@ -297,14 +297,14 @@ PyObject *start_module() noexcept {
     }
     g_state.module = module;
     ProfiledCall profile;
-    InitialisingSpec spec;
+    InitialisingMarker marker;
     bool registered = false;
-    if (set_up_module(module, profile, spec, registered) < 0) {
-        // Out of sys.modules before the spec stops saying "initialising": a thread that
+    if (set_up_module(module, profile, marker, registered) < 0) {
+        // Out of sys.modules before __spec__ stops saying "initialising": a thread that
         // looks in between must not find a half-made module that claims to be done.
         if (registered) unregister_module(module);
         if (g_state.module_dict) {
-            spec.restore(g_state.module_dict);
+            marker.restore(g_state.module_dict);
             drop_spec_placeholder(g_state.module_dict);
             add_traceback_entry(kInitName, failures.site());
         }
@@ -312,7 +312,7 @@ PyObject *start_module() noexcept {
         Py_DECREF(module);
         return profile.finish(nullptr);
     }
-    spec.restore(g_state.module_dict);
+    marker.restore(g_state.module_dict);
     profile.finish(Py_None);
     return module;
 }
