@@ -516,7 +516,7 @@ PyMethodDef g_body_array_definition = {
 // Whether the NumPy imported wraps out-of-range ints into int8: NumPy 1.x does. A
 // __version__ that is missing or unreadable counts as 1.x, whose check gives NumPy 2's own
 // result. -1 only when looking it up raised.
-int read_numpy_major_version(PyObject *numpy) noexcept {
+int note_whether_numpy_wraps_integers(PyObject *numpy) noexcept {
     PyObject *dict = PyModule_Check(numpy) ? PyModule_GetDict(numpy) : nullptr;
     PyObject *version = dict ? PyDict_GetItemWithError(dict, g_state.names.version) : nullptr;
     if (!version && PyErr_Occurred()) return -1;
@@ -539,7 +539,7 @@ int import_numpy() noexcept {
     from_list.reset();
     locals.reset();
     if (PyDict_SetItem(g_state.module_dict, n.np, numpy.get()) < 0) return ORB_FAIL_AT(13);
-    if (read_numpy_major_version(numpy.get()) < 0) return ORB_FAIL_AT(13);
+    if (note_whether_numpy_wraps_integers(numpy.get()) < 0) return ORB_FAIL_AT(13);
     return 0;
 }
 

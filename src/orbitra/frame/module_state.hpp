@@ -16,7 +16,7 @@ struct Names {
     PyObject *source_path;  // absolute path of the module source, not interned
     PyObject *module_name;  // "orbitra.body"
     PyObject *dunder_spec, *initializing;  // "__spec__" and "_initializing", for the import lock
-    PyObject *version;              // "__version__", NumPy's
+    PyObject *version;                     // "__version__", NumPy's
 };
 
 struct ModuleState {
