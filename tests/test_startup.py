@@ -160,3 +160,114 @@ def test_failed_start_up_can_be_retried(tmp_path, breakage):
         assert ob.BodyArray([ob.Body(m=1.5)])["m"].tolist() == [1.5]
         """.replace("SPOIL", spoil).replace("MEND", mend).replace("ERROR", error),
         "ufunc" if "ufunc" in breakage else "dtype")
+
+
+# Another start-up while a module made by an earlier one lives: its functions keep reading
+# their own module's globals, whatever the later start-up does and however it ends.
+STAND_IN = """
+class Stand:
+    empty = staticmethod(lambda n, dtype: ["stand-in", n])
+"""
+LATER_START_UPS = {
+    # A failed start-up's BodyArray, kept by a key's comparison, looks up "np" past a key
+    # whose comparison imports the module anew.
+    "after a failure": ("""
+        import gc
+        kept, box = [], {}
+        class Grab(str):  # compared when "__test__" is stored: keeps BodyArray, fails the store
+            def __hash__(self):
+                return hash("__test__")
+            def __eq__(self, other):
+                kept.append(box["globals"]["BodyArray"])
+                raise ValueError("start-up stopped")
+        class Reimport(str):
+            def __hash__(self):
+                return hash("np")
+            def __eq__(self, other):
+                if not box.get("again"):
+                    box["again"] = True
+                    import orbitra.body
+                    gc.collect()
+                return False
+        def hook(frame, event, arg):
+            if event == "call" and frame.f_code.co_name.startswith("PyMODINIT_FUNC"):
+                box["globals"] = frame.f_globals
+                frame.f_globals[Grab("grab")] = None
+        sys.setprofile(hook)
+        try:
+            import orbitra.body
+        except ValueError as e:
+            print(e)
+        sys.setprofile(None)
+        g = box.pop("globals")
+        del g["np"]
+        g[Reimport("re")] = None
+        g["np"] = Stand
+        del g
+        print(kept[0]([]), box["again"], sys.modules["orbitra.body"].BodyArray([kept[0].__self__.Body()]).size)
+        """, "start-up stopped\n['stand-in', 0] True 1\n"),
+    # The package folder on sys.path, as for a script run from it: the file loads again.
+    "second name": ("""
+        import os
+        import orbitra.body as ob
+        sys.path.insert(0, os.path.dirname(ob.__file__))
+        import body
+        print(body is not ob, body.dtype == ob.dtype)
+        ob.np = Stand
+        print(ob.BodyArray([]), body.BodyArray([ob.Body()]).size)
+        """, "True True\n['stand-in', 0] 1\n"),
+    "second name failing": ("""
+        import os
+        import orbitra.body as ob
+        sys.path.insert(0, os.path.dirname(ob.__file__))
+        def hook(frame, event, arg):
+            if event == "call" and frame.f_code.co_name.startswith("PyMODINIT_FUNC"):
+                raise KeyError("stopped")
+        sys.setprofile(hook)
+        try:
+            import body
+        except KeyError as e:
+            print(e)
+        sys.setprofile(None)
+        print(ob.BodyArray([]).dtype == ob.dtype, "body" in sys.modules)
+        """, "'stopped'\nTrue False\n"),
+    # While start-up runs, the module shows a spec as a module being imported does.
+    "seen during start-up": ("""
+        import importlib.util
+        seen = []
+        def hook(frame, event, arg):
+            if event == "call" and frame.f_code.co_name.startswith("PyMODINIT_FUNC"):
+                spec = importlib.util.find_spec("orbitra.body")
+                seen.extend([repr(sys.modules["orbitra.body"]), spec.name, spec._initializing])
+        sys.setprofile(hook)
+        import orbitra.body
+        sys.setprofile(None)
+        print(*seen, orbitra.body.__spec__.name)
+        """, "<module 'orbitra.body'> orbitra.body True orbitra.body\n"),
+}
+
+
+@pytest.mark.parametrize("case", list(LATER_START_UPS))
+def test_later_start_ups_leave_earlier_modules_whole(tmp_path, case):
+    code, expected = LATER_START_UPS[case]
+    assert run_child(tmp_path, STAND_IN + textwrap.dedent(code), "dtype", "-X", "dev").stdout == expected
+
+
+# numpy as start-up may find it: the version decides only whether NumPy 1.x's wrapping of
+# an out-of-range probe is refused, which gives NumPy 2's own error either way.
+@pytest.mark.parametrize("numpy_as_found", [
+    "numpy.__version__ = '\\udcff'",
+    "del numpy.__version__",
+    "sys.modules['numpy'] = type(sys)('numpy'); sys.modules['numpy'].__dict__.update("
+    "{k: v for k, v in vars(numpy).items() if k != '__version__'})",
+    "import types; sys.modules['numpy'] = types.SimpleNamespace(**vars(numpy))",
+])
+def test_numpy_version_as_found(tmp_path, numpy_as_found):
+    out = run_child(tmp_path, numpy_as_found + """
+import orbitra.body as ob
+try:
+    ob.BodyArray([dict(ob.Body(), probe=300)])
+except OverflowError as e:
+    print(e, ob.BodyArray([dict(ob.Body(), probe=-128)])["probe"].tolist())
+""").stdout
+    assert out == "Python integer 300 out of bounds for int8 [-128]\n"

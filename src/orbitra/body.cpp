@@ -1,7 +1,6 @@
 // body.cpp: the body record model: the record and its dtype, Body and BodyArray.
 #include "body.hpp"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "frame/arguments.hpp"
@@ -50,34 +49,44 @@ Owned make_list_of_three(const unsigned char *three_doubles) noexcept {
     return list;
 }
 
+// The globals of the frames that a function's events and traceback entries carry: its own
+// module's dict. The native builder, which no module function calls, has those of the
+// module that start-up published.
+PyObject *globals_of(PyObject *module) noexcept {
+    return module ? PyModule_GetDict(module) : g_state.module_dict;
+}
+
 // An operation that reports call and return events and, when it fails, a traceback entry
 // under `qualified_name` for the site recorded in `failures`. A failed call event fails it
-// at `call_event_site` unrun. `ts` is the calling thread's state.
+// at `call_event_site` unrun. `ts` is the calling thread's state; `module` is the module of
+// the function that runs the operation.
 template <class Work>
 Owned run_profiled_in(const FailureScope &failures, ProfiledOperation &operation,
                       const FailureSite &call_event_site, const char *qualified_name,
-                      PyThreadState *ts, Work work) noexcept {
+                      PyThreadState *ts, PyObject *module, Work work) noexcept {
     if (!compat::profile_hook_active(ts)) {  // no events to report: the work alone
         Owned result = work();
-        if (!result) add_traceback_entry(qualified_name, failures.site());
+        if (!result) add_traceback_entry(qualified_name, failures.site(), globals_of(module));
         return result;
     }
-    ProfiledCall profile(operation, ts);
+    ProfiledCall profile(operation, ts, globals_of(module));
     Owned result;
     if (profile.call_event_failed())
         record_failure(call_event_site);
     else
         result = work();
-    if (!result) add_traceback_entry(qualified_name, failures.site());
+    if (!result) add_traceback_entry(qualified_name, failures.site(), globals_of(module));
     profile.finish(result.get());
     return result;
 }
 
 template <class Work>
 Owned run_profiled(ProfiledOperation &operation, const FailureSite &call_event_site,
-                   const char *qualified_name, PyThreadState *ts, Work work) noexcept {
+                   const char *qualified_name, PyThreadState *ts, PyObject *module,
+                   Work work) noexcept {
     const FailureScope failures;
-    return run_profiled_in(failures, operation, call_event_site, qualified_name, ts, work);
+    return run_profiled_in(failures, operation, call_event_site, qualified_name, ts, module,
+                           work);
 }
 
 constexpr FailureSite kListCallEventSite = ORB_SITE(kStringSource, 112);
@@ -86,9 +95,9 @@ constexpr FailureSite kListCallEventSite = ORB_SITE(kStringSource, 112);
 // so the caller's scope holds the list's site when the list's entry is added, and the
 // caller's own failure that follows records its own.
 Owned carray_to_py_double(const FailureScope &failures, const unsigned char *three_doubles,
-                          PyThreadState *ts) noexcept {
-    return run_profiled_in(failures, g_list_profile, kListCallEventSite, kListName, ts,
-                        [three_doubles] { return make_list_of_three(three_doubles); });
+                          PyThreadState *ts, PyObject *module) noexcept {
+    return run_profiled_in(failures, g_list_profile, kListCallEventSite, kListName, ts, module,
+                           [three_doubles] { return make_list_of_three(three_doubles); });
 }
 
 int store_in_dict(PyObject *dict, PyObject *key, Owned value) noexcept {
@@ -104,12 +113,12 @@ Owned probe_to_py(std::int8_t probe) noexcept {
 
 // `failures` is the innermost scope of the calling thread.
 Owned fill_record_dict(const FailureScope &failures, const BodyRecord &record, Owned dict,
-                       PyThreadState *ts) noexcept {
+                       PyThreadState *ts, PyObject *module) noexcept {
     const auto *bytes = reinterpret_cast<const unsigned char *>(&record);
     const Names &n = g_state.names;
     PyObject *d = dict.get();
-    if (store_in_dict(d, n.r, carray_to_py_double(failures, bytes + offsetof(BodyRecord, r), ts)) < 0 ||
-        store_in_dict(d, n.v, carray_to_py_double(failures, bytes + offsetof(BodyRecord, v), ts)) < 0 ||
+    if (store_in_dict(d, n.r, carray_to_py_double(failures, bytes + offsetof(BodyRecord, r), ts, module)) < 0 ||
+        store_in_dict(d, n.v, carray_to_py_double(failures, bytes + offsetof(BodyRecord, v), ts, module)) < 0 ||
         store_in_dict(d, n.probe, probe_to_py(record.probe)) < 0 ||
         store_in_dict(d, n.m, Owned::steal(PyFloat_FromDouble(record.m))) < 0)
         return {};
@@ -120,7 +129,7 @@ Owned fill_record_dict(const FailureScope &failures, const BodyRecord &record, O
 
 Owned record_to_dict(const BodyRecord &record, Owned dict) noexcept {
     const FailureScope failures;
-    return fill_record_dict(failures, record, std::move(dict), PyThreadState_Get());
+    return fill_record_dict(failures, record, std::move(dict), PyThreadState_Get(), nullptr);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -156,9 +165,10 @@ BodyRecord build_record(const BodyOptions *options) noexcept {
 // the record is still built from the options so the caller never sees undefined bytes.
 // For Body's own call, `recursion_kept` may instead leave a RecursionError pending that
 // going on would raise again, for Body to fail with.
-BodyRecord build_body(const BodyOptions *options, PyThreadState *ts, bool *recursion_kept) noexcept {
+BodyRecord build_body(const BodyOptions *options, PyThreadState *ts, PyObject *module,
+                      bool *recursion_kept) noexcept {
     if (!compat::profile_hook_active(ts)) return build_record(options);  // no events to report
-    ProfiledCall profile(g_builder_profile, ts);
+    ProfiledCall profile(g_builder_profile, ts, globals_of(module));
     if (profile.call_event_failed()) {
         ORB_FAIL_AT(25);
         if (recursion_kept && recursion_would_repeat(ts))
@@ -174,7 +184,7 @@ BodyRecord build_body(const BodyOptions *options, PyThreadState *ts, bool *recur
 }  // namespace
 
 BodyRecord Body(const BodyOptions *options) noexcept {
-    return build_body(options, PyThreadState_Get(), nullptr);
+    return build_body(options, PyThreadState_Get(), nullptr, nullptr);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -186,15 +196,16 @@ constexpr FailureSite kBodyCallEventSite = ORB_SITE(kModuleSource, 25);
 
 // `failures` is the argument layer's scope, which has recorded nothing once the arguments
 // are converted: the body layer records in it rather than in a scope of its own.
-PyObject *Body_wrapper(const FailureScope &failures, const BodyOptions &options) noexcept {
+PyObject *Body_wrapper(const FailureScope &failures, const BodyOptions &options,
+                       PyObject *module) noexcept {
     PyThreadState *ts = PyThreadState_Get();
-    return run_profiled_in(failures, g_body_profile, kBodyCallEventSite, kBodyName, ts,
-                           [&failures, &options, ts]() -> Owned {
+    return run_profiled_in(failures, g_body_profile, kBodyCallEventSite, kBodyName, ts, module,
+                           [&failures, &options, ts, module]() -> Owned {
         bool recursion_kept = false;
-        const BodyRecord record = build_body(&options, ts, &recursion_kept);
+        const BodyRecord record = build_body(&options, ts, module, &recursion_kept);
         if (recursion_kept) return ORB_FAIL_AT(25);
         Owned dict = Owned::steal(PyDict_New());
-        Owned result = dict ? fill_record_dict(failures, record, std::move(dict), ts) : Owned();
+        Owned result = dict ? fill_record_dict(failures, record, std::move(dict), ts, module) : Owned();
         if (!result) return ORB_FAIL_AT(25);
         return result;
     }).release();
@@ -217,44 +228,47 @@ bool convert(PyObject *slot, std::int8_t &value) noexcept {
     return !slot || !conversion_failed(value = to_signed_byte(slot));
 }
 
-bool Body_argument_failure(const FailureScope &failures, Failed) noexcept {
-    add_traceback_entry(kBodyName, failures.site());
+bool Body_argument_failure(const FailureScope &failures, PyObject *module, Failed) noexcept {
+    add_traceback_entry(kBodyName, failures.site(), globals_of(module));
     return false;
 }
 
 // Fills `values` from the call's arguments; false once the failure is recorded in
 // `failures` with its traceback entry. The bound arguments are held in `slots` until the
 // caller is done.
-bool Body_convert_arguments(const FailureScope &failures, PyObject *args, PyObject *kwargs,
-                            Owned (&slots)[kBodyParameterCount], BodyOptions &values) noexcept {
+bool Body_convert_arguments(const FailureScope &failures, PyObject *module, PyObject *args,
+                            PyObject *kwargs, Owned (&slots)[kBodyParameterCount],
+                            BodyOptions &values) noexcept {
     switch (bind_arguments(kBodyParameters, args, kwargs, slots)) {
     case Binding::kBound:
         break;
     case Binding::kTooManyPositional:
-        return Body_argument_failure(failures, ORB_FAIL_AT(25));
+        return Body_argument_failure(failures, module, ORB_FAIL_AT(25));
     case Binding::kKeywordsRejected:
-        return Body_argument_failure(failures, ORB_FAIL_AT(25));
+        return Body_argument_failure(failures, module, ORB_FAIL_AT(25));
     }
-    if (!convert(slots[0].get(), values.m)) return Body_argument_failure(failures, ORB_FAIL_AT(25));
-    if (!convert(slots[1].get(), values.x)) return Body_argument_failure(failures, ORB_FAIL_AT(25));
-    if (!convert(slots[2].get(), values.y)) return Body_argument_failure(failures, ORB_FAIL_AT(25));
-    if (!convert(slots[3].get(), values.z)) return Body_argument_failure(failures, ORB_FAIL_AT(25));
-    if (!convert(slots[4].get(), values.vx)) return Body_argument_failure(failures, ORB_FAIL_AT(26));
-    if (!convert(slots[5].get(), values.vy)) return Body_argument_failure(failures, ORB_FAIL_AT(26));
-    if (!convert(slots[6].get(), values.vz)) return Body_argument_failure(failures, ORB_FAIL_AT(26));
-    if (!convert(slots[7].get(), values.probe)) return Body_argument_failure(failures, ORB_FAIL_AT(26));
+    if (!convert(slots[0].get(), values.m)) return Body_argument_failure(failures, module, ORB_FAIL_AT(25));
+    if (!convert(slots[1].get(), values.x)) return Body_argument_failure(failures, module, ORB_FAIL_AT(25));
+    if (!convert(slots[2].get(), values.y)) return Body_argument_failure(failures, module, ORB_FAIL_AT(25));
+    if (!convert(slots[3].get(), values.z)) return Body_argument_failure(failures, module, ORB_FAIL_AT(25));
+    if (!convert(slots[4].get(), values.vx)) return Body_argument_failure(failures, module, ORB_FAIL_AT(26));
+    if (!convert(slots[5].get(), values.vy)) return Body_argument_failure(failures, module, ORB_FAIL_AT(26));
+    if (!convert(slots[6].get(), values.vz)) return Body_argument_failure(failures, module, ORB_FAIL_AT(26));
+    if (!convert(slots[7].get(), values.probe)) return Body_argument_failure(failures, module, ORB_FAIL_AT(26));
     return true;
 }
 
-PyObject *Body_arguments(PyObject *, PyObject *args, PyObject *kwargs) noexcept {
+// `module`, Body's self, is the module whose method table made it.
+PyObject *Body_arguments(PyObject *module, PyObject *args, PyObject *kwargs) noexcept {
     const FailureScope failures;
     Owned slots[kBodyParameterCount];
     BodyOptions values{};  // every default is zero
     values.count = kBodyParameterCount;
     // A call without arguments binds nothing, converts nothing and cannot fail here.
     const bool has_arguments = PyTuple_GET_SIZE(args) != 0 || (kwargs && PyDict_GET_SIZE(kwargs) != 0);
-    if (has_arguments && !Body_convert_arguments(failures, args, kwargs, slots, values)) return nullptr;
-    return Body_wrapper(failures, values);
+    if (has_arguments && !Body_convert_arguments(failures, module, args, kwargs, slots, values))
+        return nullptr;
+    return Body_wrapper(failures, values, module);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -311,6 +325,7 @@ bool has_record_dtype(PyObject *object) noexcept {
         PyErr_Clear();
         return false;
     }
+    if (!g_state.record_dtype) return false;  // no start-up has succeeded yet
     if (dtype.get() == g_state.record_dtype) return true;
     const int equal = PyObject_RichCompareBool(dtype.get(), g_state.record_dtype, Py_EQ);
     if (equal < 0) PyErr_Clear();
@@ -446,9 +461,9 @@ int copy_field(const FieldCopy &field, PyObject *item, PyObject *array, PyObject
 }
 
 // np.empty(len(bodies), dtype=dtype), through the module's globals as they are now.
-Owned make_empty_array(PyObject *bodies) noexcept {
+Owned make_empty_array(PyObject *bodies, PyObject *globals) noexcept {
     const Names &n = g_state.names;
-    Owned np = global_lookup(n.np);
+    Owned np = global_lookup(globals, n.np);
     if (!np) return ORB_FAIL_AT(38);
     Owned empty = attribute_fetch(np.get(), n.empty);
     if (!empty) return ORB_FAIL_AT(38);
@@ -461,7 +476,7 @@ Owned make_empty_array(PyObject *bodies) noexcept {
     if (!args) return ORB_FAIL_AT(38);
     Owned kwargs = Owned::steal(PyDict_New());
     if (!kwargs) return ORB_FAIL_AT(38);
-    Owned dtype = global_lookup(n.dtype);
+    Owned dtype = global_lookup(globals, n.dtype);
     if (!dtype) return ORB_FAIL_AT(38);
     if (PyDict_SetItem(kwargs.get(), n.dtype, dtype.get()) < 0) return ORB_FAIL_AT(38);
     dtype.reset();
@@ -470,13 +485,13 @@ Owned make_empty_array(PyObject *bodies) noexcept {
     return array;
 }
 
-Owned build_body_array(PyObject *argument) noexcept {
+Owned build_body_array(PyObject *argument, PyObject *globals) noexcept {
     // The caller's reference may go while list() runs the argument's own code.
     Owned held = Owned::borrow(argument);
     Owned bodies = Owned::steal(PySequence_List(held.get()));
     held.reset();
     if (!bodies) return ORB_FAIL_AT(37);
-    Owned body_array = make_empty_array(bodies.get());
+    Owned body_array = make_empty_array(bodies.get(), globals);
     if (!body_array) return {};
     const RecordMemory memory(body_array.get());
     Owned counter = Owned::borrow(g_state.int_0);
@@ -496,11 +511,14 @@ Owned build_body_array(PyObject *argument) noexcept {
 
 constexpr FailureSite kBodyArrayCallEventSite = ORB_SITE(kModuleSource, 35);
 
-PyObject *BodyArray(PyObject *, PyObject *bodies) noexcept {
+// `module`, BodyArray's self, is the module whose start-up made it: its globals are the
+// ones BodyArray reads, whatever start-ups run later.
+PyObject *BodyArray(PyObject *module, PyObject *bodies) noexcept {
     // Normally the code object made at start-up; made lazily only if that one is missing.
     if (g_state.body_array_code) g_body_array_profile.code = g_state.body_array_code;
     return run_profiled(g_body_array_profile, kBodyArrayCallEventSite, kBodyArrayName,
-                        PyThreadState_Get(), [bodies] { return build_body_array(bodies); })
+                        PyThreadState_Get(), module,
+                        [bodies, module] { return build_body_array(bodies, PyModule_GetDict(module)); })
         .release();
 }
 
@@ -513,39 +531,54 @@ PyMethodDef g_body_array_definition = {
 // ---------------------------------------------------------------------------------------
 // Top-level statements
 
+// The leading decimal digits of `text` as a number (0 without any), as atoi reads them,
+// from its characters, so that no text is unreadable: -1 only if reading failed.
+long leading_number(PyObject *text) noexcept {
+    long number = 0;
+    const Py_ssize_t length = PyUnicode_GetLength(text);
+    for (Py_ssize_t index = 0; index < length && number < 1000; ++index) {
+        const Py_UCS4 character = PyUnicode_ReadChar(text, index);
+        if (character == static_cast<Py_UCS4>(-1) && PyErr_Occurred()) return -1;
+        if (character < '0' || character > '9') break;
+        number = number * 10 + static_cast<long>(character - '0');
+    }
+    return length < 0 ? -1 : number;
+}
+
 // Whether the NumPy imported wraps out-of-range ints into int8: NumPy 1.x does. A
-// __version__ that is missing or unreadable counts as 1.x, whose check gives NumPy 2's own
-// result. -1 only when looking it up raised.
-int note_whether_numpy_wraps_integers(PyObject *numpy) noexcept {
+// __version__ that is missing, not a str or without a leading number counts as 1.x, whose
+// check gives NumPy 2's own result. -1 only when looking it up or reading it raised.
+int note_whether_numpy_wraps_integers(ModuleUnderConstruction &made, PyObject *numpy) noexcept {
     PyObject *dict = PyModule_Check(numpy) ? PyModule_GetDict(numpy) : nullptr;
     PyObject *version = dict ? PyDict_GetItemWithError(dict, g_state.names.version) : nullptr;
     if (!version && PyErr_Occurred()) return -1;
-    const char *text = version && PyUnicode_Check(version) ? PyUnicode_AsUTF8(version) : nullptr;
-    if (!text && PyErr_Occurred()) return -1;
-    g_state.numpy_wraps_integers = !text || std::atoi(text) < 2;
+    const long major = version && PyUnicode_Check(version) ? leading_number(version) : 0;
+    if (major < 0) return -1;
+    made.numpy_wraps_integers = major < 2;
     return 0;
 }
 
 // import numpy as np
-int import_numpy() noexcept {
+int import_numpy(ModuleUnderConstruction &made) noexcept {
     const Names &n = g_state.names;
     Owned locals = Owned::steal(PyDict_New());
     if (!locals) return ORB_FAIL_AT(13);
     Owned from_list = Owned::steal(PyList_New(0));
     if (!from_list) return ORB_FAIL_AT(13);
     Owned numpy = Owned::steal(PyImport_ImportModuleLevelObject(
-        n.numpy, g_state.module_dict, locals.get(), from_list.get(), 0));
+        n.numpy, made.dict, locals.get(), from_list.get(), 0));
     if (!numpy) return ORB_FAIL_AT(13);
     from_list.reset();
     locals.reset();
-    if (PyDict_SetItem(g_state.module_dict, n.np, numpy.get()) < 0) return ORB_FAIL_AT(13);
-    if (note_whether_numpy_wraps_integers(numpy.get()) < 0) return ORB_FAIL_AT(13);
+    if (PyDict_SetItem(made.dict, n.np, numpy.get()) < 0) return ORB_FAIL_AT(13);
+    if (note_whether_numpy_wraps_integers(made, numpy.get()) < 0) return ORB_FAIL_AT(13);
     return 0;
 }
 
 // (name, np.<type>) or (name, np.<type>, shape)
-Owned describe_field(PyObject *name, PyObject *type_name, PyObject *shape) noexcept {
-    Owned np = global_lookup(g_state.names.np);
+Owned describe_field(PyObject *globals, PyObject *name, PyObject *type_name,
+                     PyObject *shape) noexcept {
+    Owned np = global_lookup(globals, g_state.names.np);
     if (!np) return {};
     Owned type = attribute_fetch(np.get(), type_name);
     if (!type) return {};
@@ -556,15 +589,15 @@ Owned describe_field(PyObject *name, PyObject *type_name, PyObject *shape) noexc
 
 // dtype = np.dtype([("r", np.double, (3,)), ("v", np.double, (3,)),
 //                   ("probe", np.int8), ("m", np.double)], align=False)
-int define_record_dtype() noexcept {
+int define_record_dtype(ModuleUnderConstruction &made) noexcept {
     const Names &n = g_state.names;
-    Owned r = describe_field(n.r, n.double_, g_state.shape_r);
+    Owned r = describe_field(made.dict, n.r, n.double_, g_state.shape_r);
     if (!r) return ORB_FAIL_AT(18);
-    Owned v = describe_field(n.v, n.double_, g_state.shape_v);
+    Owned v = describe_field(made.dict, n.v, n.double_, g_state.shape_v);
     if (!v) return ORB_FAIL_AT(19);
-    Owned probe = describe_field(n.probe, n.int8, nullptr);
+    Owned probe = describe_field(made.dict, n.probe, n.int8, nullptr);
     if (!probe) return ORB_FAIL_AT(20);
-    Owned m = describe_field(n.m, n.double_, nullptr);
+    Owned m = describe_field(made.dict, n.m, n.double_, nullptr);
     if (!m) return ORB_FAIL_AT(21);
     Owned fields = Owned::steal(PyList_New(4));
     if (!fields) return ORB_FAIL_AT(17);
@@ -578,26 +611,28 @@ int define_record_dtype() noexcept {
     Owned kwargs = Owned::steal(PyDict_New());
     if (!kwargs) return ORB_FAIL_AT(22);
     if (PyDict_SetItem(kwargs.get(), n.align, Py_False) < 0) return ORB_FAIL_AT(22);
-    Owned dtype = guarded_call(g_state.numpy_dtype, args.get(), kwargs.get());
+    Owned dtype = guarded_call(made.numpy_dtype, args.get(), kwargs.get());
     if (!dtype) return ORB_FAIL_AT(17);
-    if (PyDict_SetItem(g_state.module_dict, n.dtype, dtype.get()) < 0) return ORB_FAIL_AT(17);
-    store_state(g_state.record_dtype, dtype.release());
+    if (PyDict_SetItem(made.dict, n.dtype, dtype.get()) < 0) return ORB_FAIL_AT(17);
+    made.record_dtype = std::move(dtype);
     return 0;
 }
 
-int define_body_array() noexcept {
-    Owned function =
-        Owned::steal(PyCFunction_NewEx(&g_body_array_definition, nullptr, g_state.names.module_name));
+// Bound to the module, as Body is by the method table, so that it reads that module's
+// globals and no other.
+int define_body_array(ModuleUnderConstruction &made) noexcept {
+    Owned function = Owned::steal(
+        PyCFunction_NewEx(&g_body_array_definition, made.module, g_state.names.module_name));
     if (!function) return ORB_FAIL_AT(35);
-    if (PyDict_SetItem(g_state.module_dict, g_state.names.BodyArray, function.get()) < 0)
+    if (PyDict_SetItem(made.dict, g_state.names.BodyArray, function.get()) < 0)
         return ORB_FAIL_AT(35);
     return 0;
 }
 
-int define_test_dict() noexcept {
+int define_test_dict(ModuleUnderConstruction &made) noexcept {
     Owned test = Owned::steal(PyDict_New());
     if (!test) return ORB_FAIL_AT(1);
-    if (PyDict_SetItem(g_state.module_dict, g_state.names.test, test.get()) < 0) return ORB_FAIL_AT(1);
+    if (PyDict_SetItem(made.dict, g_state.names.test, test.get()) < 0) return ORB_FAIL_AT(1);
     return 0;
 }
 
@@ -611,9 +646,9 @@ PyMethodDef kModuleMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int run_module_statements() noexcept {
-    if (import_numpy() < 0 || define_record_dtype() < 0 || define_body_array() < 0 ||
-        define_test_dict() < 0)
+int run_module_statements(ModuleUnderConstruction &made) noexcept {
+    if (import_numpy(made) < 0 || define_record_dtype(made) < 0 || define_body_array(made) < 0 ||
+        define_test_dict(made) < 0)
         return -1;
     return 0;
 }

@@ -202,7 +202,7 @@ TEST(NativeBuilder, KeepsTheProfileObjectWhileItsFunctionRemovesIt) {
 // Binding sets no error of its own aside, so one already set when Body is called is the one
 // it fails with, rather than being lost in a keyword lookup.
 TEST(Body, CallMadeWithAnErrorSetFailsWithThatError) {
-    Owned body = Owned::steal(PyObject_GetAttrString(orb::g_state.module, "Body"));
+    Owned body = Owned::borrow(PyDict_GetItemString(orb::g_state.module_dict, "Body"));
     Owned args = eval("()"), kwargs = eval("{'x': 1.0}");
     ASSERT_TRUE(body && args && kwargs);
     PyErr_SetString(PyExc_ValueError, "already set");
@@ -391,7 +391,7 @@ TEST(Protocol, GlobalLookupReadsTheModuleDictThenBuiltins) {
         if (c.bind && !*c.bind && saved) PyDict_DelItem(globals, name.get());
         Owned bound = c.bind && *c.bind ? eval(c.bind) : Owned();
         if (bound) PyDict_SetItem(globals, name.get(), bound.get());
-        Owned value = orb::global_lookup(name.get());
+        Owned value = orb::global_lookup(globals, name.get());
         if (c.expected) {
             ASSERT_TRUE(value) << c.name;
             if (bound) {

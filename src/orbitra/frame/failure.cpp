@@ -1,11 +1,12 @@
 // failure.cpp: the failure location, traceback entries and unraisable reports.
 #include "frame/failure.hpp"
 
+#include <optional>
+
 #include "frame/code_cache.hpp"
 #include "frame/compat.hpp"
 #include "frame/module_state.hpp"
 #include "frame/owned.hpp"
-#include "frame/protocol.hpp"
 
 namespace orb {
 
@@ -37,14 +38,23 @@ Owned make_traceback_code(const char *qualified_name, const FailureSite &site) n
     return make_code(name.get(), file_name.get(), site.source_line);
 }
 
+// Per thread: the code a frame's lookups run may let another thread in.
+thread_local bool t_making_recursion_entry ORB_INITIAL_EXEC_TLS = false;
+
+class MakingRecursionEntry {
+public:
+    MakingRecursionEntry() noexcept { t_making_recursion_entry = true; }
+    MakingRecursionEntry(const MakingRecursionEntry &) = delete;
+    MakingRecursionEntry &operator=(const MakingRecursionEntry &) = delete;
+    ~MakingRecursionEntry() { t_making_recursion_entry = false; }
+};
+
 // A frame made with an exception pending fails on 3.8+ for some globals, and the caller's
 // frame object may have to be made on 3.11+, so the pending exception is set aside
 // meanwhile. If either cannot be made, the original exception is the one that stays pending.
-Owned make_traceback_frame(PyObject *code, int line) noexcept {
+Owned make_traceback_frame(PyObject *code, int line, PyObject *globals) noexcept {
     PendingError pending;
-    Owned frame = Owned::steal(reinterpret_cast<PyObject *>(PyFrame_New(
-        PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code), g_state.module_dict,
-        nullptr)));
+    Owned frame = make_frame(PyThreadState_Get(), code, globals);
     if (frame)
         compat::set_frame_place(reinterpret_cast<PyFrameObject *>(frame.get()), line,
                                 PyEval_GetFrame());
@@ -62,29 +72,30 @@ PyObject *make_synthetic_code(const char *function_name, const char *file_name,
     return make_code(function_str.get(), file_str.get(), first_line).release();
 }
 
-namespace {
-
-// Making a frame with the module dict as globals looks names up in it.
-bool frames_compare_keys_in_python() noexcept {
-    return some_key_compares_in_python(g_state.module_dict);
+Owned make_frame(PyThreadState *ts, PyObject *code, PyObject *globals) noexcept {
+    const Owned held = Owned::borrow(globals);
+    return Owned::steal(reinterpret_cast<PyObject *>(
+        PyFrame_New(ts, reinterpret_cast<PyCodeObject *>(code), globals, nullptr)));
 }
 
-}  // namespace
+bool making_recursion_entry() noexcept { return t_making_recursion_entry; }
 
 bool recursion_would_repeat(PyThreadState *ts) noexcept {
-    return PyErr_ExceptionMatches(PyExc_RecursionError) &&
-           (compat::recursion_limit_reached(ts) || frames_compare_keys_in_python());
+    return PyErr_ExceptionMatches(PyExc_RecursionError) && compat::recursion_limit_reached(ts);
 }
 
-void add_traceback_entry(const char *qualified_name, FailureSite site) noexcept {
-    if (PyErr_ExceptionMatches(PyExc_RecursionError) && frames_compare_keys_in_python()) return;
+void add_traceback_entry(const char *qualified_name, FailureSite site, PyObject *globals) noexcept {
+    const bool recursion = PyErr_ExceptionMatches(PyExc_RecursionError);
+    if (recursion && t_making_recursion_entry) return;
+    std::optional<MakingRecursionEntry> making;
+    if (recursion) making.emplace();
     Owned code = Owned::steal(code_cache_find(g_code_cache, site.key));
     if (!code) {
         code = make_traceback_code(qualified_name, site);
         if (!code) return;
         code_cache_insert(g_code_cache, site.key, code.get());
     }
-    Owned frame = make_traceback_frame(code.get(), site.source_line);
+    Owned frame = make_traceback_frame(code.get(), site.source_line, globals);
     if (!frame) return;
     PyTraceBack_Here(reinterpret_cast<PyFrameObject *>(frame.get()));
 }

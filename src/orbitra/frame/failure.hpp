@@ -108,15 +108,25 @@ private:
     FailureScope *outer_;
 };
 
-// Adds one traceback entry for `site` in front of the pending exception's traceback.
-// Never fails towards its caller. A RecursionError gets no entry when making its frame
-// would run a key's comparison written in Python, which may be what recursed, and would
-// recurse again from every level that the error passes on its way out.
-ORB_COLD void add_traceback_entry(const char *qualified_name, FailureSite site) noexcept;
+// Adds one traceback entry for `site` in front of the pending exception's traceback, with
+// `globals` (the failing function's module dict) as its frame's globals. Never fails
+// towards its caller.
+ORB_COLD void add_traceback_entry(const char *qualified_name, FailureSite site,
+                                  PyObject *globals) noexcept;
+
+// A frame of `code` over `globals`, which the frame's lookups there cannot free meanwhile.
+// Making it looks names up in `globals`, which compares keys and so may run Python code.
+// While it makes a RecursionError's traceback entry, that code reports no profile events
+// and adds no RecursionError entries of the module's own on the thread: each would make
+// such frames again, and the recursion below every level would run once more for each
+// level that the error passes on its way out.
+Owned make_frame(PyThreadState *ts, PyObject *code, PyObject *globals) noexcept;
+
+// Whether the thread is making a RecursionError's traceback entry (see make_frame).
+bool making_recursion_entry() noexcept;
 
 // Whether the pending error is a RecursionError that going on would raise again: the
-// thread stands at its recursion limit, or the frames made with the module dict as globals
-// run a key's comparison written in Python.
+// thread stands at its recursion limit.
 bool recursion_would_repeat(PyThreadState *ts) noexcept;
 
 // Reports the pending error as ignored in "orbitra.body.Body" and clears it.

@@ -5,8 +5,6 @@ namespace orb {
 
 ModuleState g_state;
 
-void store_state(PyObject *&slot, PyObject *value) noexcept { Py_XSETREF(slot, value); }
-
 namespace {
 
 struct NameEntry {
@@ -67,11 +65,8 @@ PyObject *make_name(const NameEntry &entry) noexcept {
 }  // namespace
 
 int fill_name_table() noexcept {
-    for (const NameEntry &entry : kNameTable) {
-        PyObject *name = make_name(entry);
-        if (!name) return -1;
-        store_state(*entry.slot, name);
-    }
+    for (const NameEntry &entry : kNameTable)
+        if (make_once(*entry.slot, [&entry] { return make_name(entry); }) < 0) return -1;
     return 0;
 }
 

@@ -4,7 +4,6 @@
 #include <frameobject.h>
 
 #include "frame/failure.hpp"
-#include "frame/module_state.hpp"
 
 namespace orb {
 
@@ -60,7 +59,8 @@ void InnermostEvent::leave() noexcept {
     innermost.python_frame = outer_python_frame_.release();
 }
 
-int ProfiledCall::call_event(ProfiledOperation &operation) noexcept {
+int ProfiledCall::call_event(ProfiledOperation &operation, PyObject *globals) noexcept {
+    if (making_recursion_entry()) return 0;  // see make_frame
     PyThreadState *ts = PyThreadState_Get();
     Events &events = events_.emplace();
     Owned &frame = events.frame;
@@ -72,8 +72,7 @@ int ProfiledCall::call_event(ProfiledOperation &operation) noexcept {
                                              operation.first_line);
         if (!operation.code) return -1;
     }
-    frame = Owned::steal(reinterpret_cast<PyObject *>(PyFrame_New(
-        ts, reinterpret_cast<PyCodeObject *>(operation.code), g_state.module_dict, nullptr)));
+    frame = make_frame(ts, operation.code, globals);
     if (!frame) return -1;
     PyFrameObject *python_frame = PyEval_GetFrame();
     if (!python_frame && PyErr_Occurred()) return -1;

@@ -46,18 +46,23 @@ private:
 // The events of one call of a profiled operation. Without a profile hook, starting costs
 // the guard's tests on the caller's thread state, and finishing one test: the state that
 // only reported events need is made when a call event is reported.
+// `globals` is the dict of the module whose function runs the operation: its events'
+// frames carry it, as a Python function's frames carry its module's.
 class ProfiledCall {
 public:
     ProfiledCall() noexcept = default;
-    explicit ProfiledCall(ProfiledOperation &operation) noexcept { start(operation); }
     // `ts` is the calling thread's state, looked up once by the caller for all its events.
-    ProfiledCall(ProfiledOperation &operation, PyThreadState *ts) noexcept { start(operation, ts); }
+    ProfiledCall(ProfiledOperation &operation, PyThreadState *ts, PyObject *globals) noexcept {
+        start(operation, ts, globals);
+    }
     ProfiledCall(const ProfiledCall &) = delete;
     ProfiledCall &operator=(const ProfiledCall &) = delete;
 
-    void start(ProfiledOperation &operation) noexcept { start(operation, PyThreadState_Get()); }
-    void start(ProfiledOperation &operation, PyThreadState *ts) noexcept {
-        if (compat::profile_hook_active(ts)) status_ = call_event(operation);
+    void start(ProfiledOperation &operation, PyObject *globals) noexcept {
+        start(operation, PyThreadState_Get(), globals);
+    }
+    void start(ProfiledOperation &operation, PyThreadState *ts, PyObject *globals) noexcept {
+        if (compat::profile_hook_active(ts)) status_ = call_event(operation, globals);
     }
 
     // The call event failed (the hook raised, or its frame could not be made); the error
@@ -74,7 +79,7 @@ public:
     }
 
 private:
-    ORB_COLD int call_event(ProfiledOperation &operation) noexcept;
+    ORB_COLD int call_event(ProfiledOperation &operation, PyObject *globals) noexcept;
     ORB_COLD void return_event(PyObject *result) noexcept;
 
     struct Events {

@@ -6,8 +6,9 @@
 
 namespace orb {
 
-Owned global_lookup(PyObject *name) noexcept {
-    if (Owned value = Owned::steal(compat::dict_lookup(g_state.module_dict, name))) return value;
+Owned global_lookup(PyObject *globals, PyObject *name) noexcept {
+    const Owned held = Owned::borrow(globals);
+    if (Owned value = Owned::steal(compat::dict_lookup(globals, name))) return value;
     if (PyErr_Occurred()) return {};
     return builtin_lookup(name);
 }
@@ -22,26 +23,6 @@ Owned attribute_fetch(PyObject *object, PyObject *name) noexcept {
     if (getattrofunc getattro = Py_TYPE(object)->tp_getattro)
         return Owned::steal(getattro(object, name));
     return Owned::steal(PyObject_GetAttr(object, name));
-}
-
-namespace {
-
-// A class's comparison methods written in Python replace the comparison slot that its
-// nearest built-in base gives it.
-bool compares_in_python(PyTypeObject *type) noexcept {
-    PyTypeObject *built_in = type;
-    while (built_in && PyType_HasFeature(built_in, Py_TPFLAGS_HEAPTYPE)) built_in = built_in->tp_base;
-    return !built_in || type->tp_richcompare != built_in->tp_richcompare;
-}
-
-}  // namespace
-
-bool some_key_compares_in_python(PyObject *dict) noexcept {
-    Py_ssize_t position = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &position, &key, &value))
-        if (compares_in_python(Py_TYPE(key))) return true;
-    return false;
 }
 
 Owned guarded_call(PyObject *callable, PyObject *args, PyObject *kwargs) noexcept {

@@ -70,20 +70,27 @@ struct ImportedType {
     const char *module;
     const char *name;
     Py_ssize_t built_size;
-    PyObject **slot;
+    PyObject *ModuleState::*published;
     FailureSite site;
 };
 
 const ImportedType kImportedTypes[] = {
-    {"builtins", "type", sizeof(PyHeapTypeObject), &g_state.type_type, ORB_SITE("type", 9)},
-    {"numpy", "dtype", sizeof(PyArray_Descr), &g_state.numpy_dtype, ORB_SITE("__init__", 155)},
-    {"numpy", "flatiter", sizeof(PyArrayIterObject), &g_state.numpy_flatiter,
+    {"builtins", "type", sizeof(PyHeapTypeObject), &ModuleState::type_type, ORB_SITE("type", 9)},
+    {"numpy", "dtype", sizeof(PyArray_Descr), &ModuleState::numpy_dtype, ORB_SITE("__init__", 155)},
+    {"numpy", "flatiter", sizeof(PyArrayIterObject), &ModuleState::numpy_flatiter,
      ORB_SITE("__init__", 168)},
-    {"numpy", "broadcast", kBroadcastSize, &g_state.numpy_broadcast, ORB_SITE("__init__", 172)},
-    {"numpy", "ndarray", sizeof(PyArrayObject_fields), &g_state.numpy_ndarray,
+    {"numpy", "broadcast", kBroadcastSize, &ModuleState::numpy_broadcast,
+     ORB_SITE("__init__", 172)},
+    {"numpy", "ndarray", sizeof(PyArrayObject_fields), &ModuleState::numpy_ndarray,
      ORB_SITE("__init__", 181)},
-    {"numpy", "ufunc", sizeof(PyUFuncObject), &g_state.numpy_ufunc, ORB_SITE("__init__", 861)},
+    {"numpy", "ufunc", sizeof(PyUFuncObject), &ModuleState::numpy_ufunc,
+     ORB_SITE("__init__", 861)},
 };
+constexpr int kImportedTypeCount = sizeof kImportedTypes / sizeof *kImportedTypes;
+constexpr int kNumpyDtypeIndex = 1;
+
+// The types one start-up imported and checked, held until it publishes or drops them.
+using CheckedTypes = Owned[kImportedTypeCount];
 
 int check_type_size(const ImportedType &imported, PyTypeObject *type) noexcept {
     const Py_ssize_t size = type->tp_basicsize;
@@ -103,7 +110,7 @@ int check_type_size(const ImportedType &imported, PyTypeObject *type) noexcept {
     return -1;
 }
 
-int import_type(const ImportedType &imported) noexcept {
+int import_type(const ImportedType &imported, Owned &checked) noexcept {
     Owned module_name = Owned::steal(PyUnicode_FromString(imported.module));
     if (!module_name) return record_failure(imported.site);
     Owned module = Owned::steal(PyImport_Import(module_name.get()));
@@ -117,33 +124,32 @@ int import_type(const ImportedType &imported) noexcept {
     }
     if (check_type_size(imported, reinterpret_cast<PyTypeObject *>(type.get())) < 0)
         return record_failure(imported.site);
-    store_state(*imported.slot, type.release());
+    checked = std::move(type);
     return 0;
 }
 
 int make_constants() noexcept {
-    store_state(g_state.shape_r, PyTuple_Pack(1, g_state.int_3));
-    if (!g_state.shape_r) return ORB_FAIL_AT(1);
-    store_state(g_state.shape_v, PyTuple_Pack(1, g_state.int_3));
-    if (!g_state.shape_v) return ORB_FAIL_AT(1);
     const Names &n = g_state.names;
-    store_state(g_state.body_array_variable_names,
-                PyTuple_Pack(4, n.bodies, n.body_array, n.i, n.b));
-    if (!g_state.body_array_variable_names) return ORB_FAIL_AT(1);
-    compat::CodeFields fields{1, 4, g_state.body_array_variable_names, n.source_path,
-                              n.BodyArray, 35, g_state.empty_tuple, g_state.empty_bytes};
-    store_state(g_state.body_array_code, compat::new_code_object(fields));
-    if (!g_state.body_array_code) return ORB_FAIL_AT(1);
+    if (make_once(g_state.shape_r, [] { return PyTuple_Pack(1, g_state.int_3); }) < 0)
+        return ORB_FAIL_AT(1);
+    if (make_once(g_state.shape_v, [] { return PyTuple_Pack(1, g_state.int_3); }) < 0)
+        return ORB_FAIL_AT(1);
+    if (make_once(g_state.body_array_variable_names,
+                  [&n] { return PyTuple_Pack(4, n.bodies, n.body_array, n.i, n.b); }) < 0)
+        return ORB_FAIL_AT(1);
+    if (make_once(g_state.body_array_code, [&n] {
+            compat::CodeFields fields{1,  4, g_state.body_array_variable_names, n.source_path,
+                                      n.BodyArray, 35, g_state.empty_tuple, g_state.empty_bytes};
+            return compat::new_code_object(fields);
+        }) < 0)
+        return ORB_FAIL_AT(1);
     return 0;
 }
 
 int make_small_ints() noexcept {
-    store_state(g_state.int_0, PyLong_FromLong(0));
-    if (!g_state.int_0) return ORB_FAIL_AT(1);
-    store_state(g_state.int_1, PyLong_FromLong(1));
-    if (!g_state.int_1) return ORB_FAIL_AT(1);
-    store_state(g_state.int_3, PyLong_FromLong(3));
-    if (!g_state.int_3) return ORB_FAIL_AT(1);
+    if (make_once(g_state.int_0, [] { return PyLong_FromLong(0); }) < 0) return ORB_FAIL_AT(1);
+    if (make_once(g_state.int_1, [] { return PyLong_FromLong(1); }) < 0) return ORB_FAIL_AT(1);
+    if (make_once(g_state.int_3, [] { return PyLong_FromLong(3); }) < 0) return ORB_FAIL_AT(1);
     return 0;
 }
 
@@ -151,13 +157,21 @@ int make_small_ints() noexcept {
 // a module that importlib loads does: an import on another thread that finds the module in
 // sys.modules then waits on the module's import lock, which the importing thread holds until
 // the load ends, instead of taking a half-made module. The importing thread's own imports (a
-// profile hook's) hold that lock already and go on as before. The placeholder None goes back
-// before start-up returns, so the dict then holds what it always held.
+// profile hook's) hold that lock already and go on as before. It is a real module spec, so
+// that whatever shows the module meanwhile (its repr, importlib.util.find_spec) reads it as
+// any module in the middle of its import. The placeholder None goes back before start-up
+// returns, so the dict then holds what it always held.
 class InitialisingMarker {
 public:
     int set(PyObject *dict) noexcept {
         const Names &n = g_state.names;
-        Owned marker = Owned::steal(PyModule_NewObject(n.module_name));
+        Owned bootstrap = Owned::steal(PyImport_ImportModule("_frozen_importlib"));
+        if (!bootstrap) return -1;
+        Owned spec_type = Owned::steal(PyObject_GetAttrString(bootstrap.get(), "ModuleSpec"));
+        if (!spec_type) return -1;
+        bootstrap.reset();
+        Owned marker = Owned::steal(
+            PyObject_CallFunctionObjArgs(spec_type.get(), n.module_name, Py_None, nullptr));
         if (!marker || PyObject_SetAttr(marker.get(), n.initializing, Py_True) < 0 ||
             PyDict_SetItem(dict, n.dunder_spec, marker.get()) < 0)
             return -1;
@@ -171,7 +185,7 @@ public:
         PendingError pending;
         PyObject *key = g_state.names.dunder_spec;
         if (PyDict_GetItemWithError(dict, key) == marker_.get()) (void)PyDict_SetItem(dict, key, Py_None);
-        PyErr_Clear();  // a namespace left in place only says "initialising" for longer
+        PyErr_Clear();  // a spec left in place only says "initialising" for longer
         pending.restore();
         marker_.reset();
     }
@@ -181,57 +195,81 @@ private:
 };
 
 // Registers the module in sys.modules unless something is there already; `registered`
-// tells the failure exit that the entry is ours to take back. The key is the interned
-// name, so neither the lookup nor the removal needs memory that could fail to come.
-int register_module(PyObject *module, InitialisingMarker &marker, bool &registered) noexcept {
+// tells the exits that the entry is ours to take back. The key is the interned name, so
+// neither the lookup nor the removal needs memory that could fail to come.
+int register_module(PyObject *module, PyObject *dict, InitialisingMarker &marker,
+                    bool &registered) noexcept {
     PyObject *modules = PyImport_GetModuleDict();
     PyObject *name = g_state.names.module_name;
     if (PyDict_GetItemWithError(modules, name)) return 0;
     if (PyErr_Occurred()) return ORB_FAIL_AT(1);
-    if (marker.set(g_state.module_dict) < 0) return ORB_FAIL_AT(1);
+    if (marker.set(dict) < 0) return ORB_FAIL_AT(1);
     if (PyDict_SetItem(modules, name, module) < 0) return ORB_FAIL_AT(1);
     registered = true;
     return 0;
 }
 
-// A half-made module must not stay importable: a later import would find it in
-// sys.modules and succeed without dtype or BodyArray.
+// The entry made for the start-up's own sake goes when the start-up ends. A half-made
+// module must not stay importable: a later import would find it in sys.modules and succeed
+// without dtype or BodyArray. A whole one is registered by the import system that asked for
+// it, which may be another interpreter's: from CPython 3.13 a legacy sub-interpreter's first
+// import runs start-up in the main interpreter, whose sys.modules would otherwise keep a
+// module that its import system never loaded.
 void unregister_module(PyObject *module) noexcept {
     PendingError pending;
     PyObject *modules = PyImport_GetModuleDict();
     PyObject *name = g_state.names.module_name;
     if (PyDict_GetItemWithError(modules, name) == module) (void)PyDict_DelItem(modules, name);
-    PyErr_Clear();  // nothing more can be done here; the import's own error stands
+    PyErr_Clear();  // nothing more can be done here; the import's own error or result stands
     pending.restore();
 }
 
+// builtins: the interpreter's, set on the module as __builtins__; the global lookups fall
+// back to the one that the first start-up found, held for the process.
+int set_builtins(PyObject *module) noexcept {
+    PyObject *builtins = PyImport_AddModule("builtins");
+    if (!builtins) return -1;
+    if (make_once(g_state.builtins, [builtins] { return Owned::borrow(builtins).release(); }) < 0)
+        return -1;
+    return PyObject_SetAttrString(module, "__builtins__", builtins);
+}
+
+int check_types(CheckedTypes &checked) noexcept {
+    for (int index = 0; index < kImportedTypeCount; ++index)
+        if (import_type(kImportedTypes[index], checked[index]) < 0) return -1;
+    return 0;
+}
+
 // Steps from the module dict to the top-level statements.
-int set_up_module(PyObject *module, ProfiledCall &profile, InitialisingMarker &marker,
-                  bool &registered) noexcept {
-    PyObject *dict = PyModule_GetDict(module);
-    if (!dict) return ORB_FAIL_AT(1);
-    Py_INCREF(dict);
-    store_state(g_state.module_dict, dict);
-    g_state.builtins = PyImport_AddModule("builtins");
-    if (!g_state.builtins) return ORB_FAIL_AT(1);
-    if (PyObject_SetAttrString(module, "__builtins__", g_state.builtins) < 0)
-        return ORB_FAIL_AT(1);
+int set_up_module(ModuleUnderConstruction &made, CheckedTypes &checked, ProfiledCall &profile,
+                  InitialisingMarker &marker, bool &registered) noexcept {
+    if (set_builtins(made.module) < 0) return ORB_FAIL_AT(1);
     if (fill_name_table() < 0) return ORB_FAIL_AT(1);
     if (make_small_ints() < 0) return -1;
-    if (register_module(module, marker, registered) < 0) return -1;
+    if (register_module(made.module, made.dict, marker, registered) < 0) return -1;
     if (make_constants() < 0) return -1;
-    for (const ImportedType &imported : kImportedTypes)
-        if (import_type(imported) < 0) return -1;
-    profile.start(g_startup_profile);
+    if (check_types(checked) < 0) return -1;
+    made.numpy_dtype = checked[kNumpyDtypeIndex].get();
+    profile.start(g_startup_profile, made.dict);
     if (profile.call_event_failed()) return ORB_FAIL_AT(1);
-    return run_module_statements();
+    return run_module_statements(made);
+}
+
+// The first start-up that succeeds publishes what it made, whole; later ones keep theirs
+// to their own module, and what was published stays.
+void publish(ModuleUnderConstruction &made, CheckedTypes &checked) noexcept {
+    if (g_state.module_dict) return;
+    for (int index = 0; index < kImportedTypeCount; ++index)
+        g_state.*kImportedTypes[index].published = checked[index].release();
+    g_state.record_dtype = made.record_dtype.release();
+    g_state.numpy_wraps_integers = made.numpy_wraps_integers;
+    g_state.module_dict = Owned::borrow(made.dict).release();
 }
 
 int make_empty_constants() noexcept {
-    store_state(g_state.empty_tuple, PyTuple_New(0));
-    if (!g_state.empty_tuple) return ORB_FAIL_AT(1);
-    store_state(g_state.empty_bytes, PyBytes_FromStringAndSize("", 0));
-    if (!g_state.empty_bytes) return ORB_FAIL_AT(1);
+    if (make_once(g_state.empty_tuple, [] { return PyTuple_New(0); }) < 0) return ORB_FAIL_AT(1);
+    if (make_once(g_state.empty_bytes, [] { return PyBytes_FromStringAndSize("", 0); }) < 0)
+        return ORB_FAIL_AT(1);
     return 0;
 }
 
@@ -255,12 +293,10 @@ PyObject *fail_without_module() noexcept {
     return nullptr;
 }
 
-// The module state is one per process, so one start-up at a time: Python code that a
-// start-up runs (its profile hook, warning filters, numpy's import, during which other
-// threads get the interpreter) could otherwise start another, which would replace the state,
-// module dict included, under the first; the first would then finish into the other's dict
-// and its import would give a module without dtype or BodyArray. The interpreter lock
-// guards the flag.
+// One start-up at a time: Python code that a start-up runs (its profile hook, warning
+// filters, numpy's import, during which other threads get the interpreter) could otherwise
+// start another over the same name in sys.modules, and the two would take each other's
+// entry and initialising marker. The interpreter lock guards the flag.
 class StartupRunning {
 public:
     StartupRunning() noexcept : refused_(running_) { running_ = true; }
@@ -290,31 +326,31 @@ PyObject *start_module() noexcept {
         return fail_without_module();
     }
     if (make_empty_constants() < 0) return fail_without_module();
-    PyObject *module = PyModule_Create2(&g_module_definition, kApiVersion);
+    Owned module = Owned::steal(PyModule_Create2(&g_module_definition, kApiVersion));
     if (!module) {
         ORB_FAIL_AT(1);
         return fail_without_module();
     }
-    g_state.module = module;
+    ModuleUnderConstruction made{module.get(), PyModule_GetDict(module.get()), nullptr, {}, false};
+    CheckedTypes checked;
     ProfiledCall profile;
     InitialisingMarker marker;
     bool registered = false;
-    if (set_up_module(module, profile, marker, registered) < 0) {
+    if (set_up_module(made, checked, profile, marker, registered) < 0) {
         // Out of sys.modules before __spec__ stops saying "initialising": a thread that
         // looks in between must not find a half-made module that claims to be done.
-        if (registered) unregister_module(module);
-        if (g_state.module_dict) {
-            marker.restore(g_state.module_dict);
-            drop_spec_placeholder(g_state.module_dict);
-            add_traceback_entry(kInitName, failures.site());
-        }
-        g_state.module = nullptr;
-        Py_DECREF(module);
+        if (registered) unregister_module(module.get());
+        marker.restore(made.dict);
+        drop_spec_placeholder(made.dict);
+        add_traceback_entry(kInitName, failures.site(), made.dict);
+        module.reset();
         return profile.finish(nullptr);
     }
-    marker.restore(g_state.module_dict);
+    marker.restore(made.dict);
+    publish(made, checked);
     profile.finish(Py_None);
-    return module;
+    if (registered) unregister_module(module.get());
+    return module.release();
 }
 
 }  // namespace
