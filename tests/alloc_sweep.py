@@ -3,6 +3,7 @@ interpreter's allocations fail and prints a JSON summary of the outcomes.
 
     python alloc_sweep.py calls [NAME-PART]   every call case, in one process
     python alloc_sweep.py import N [single]   one start-up, then an import
+    python alloc_sweep.py again               start-ups after the first, each allocation failing
     python alloc_sweep.py lines               the lines named by single failures
 """
 import gc
@@ -232,14 +233,14 @@ def sweep_import(n, single):
     # The window holds the module's initialisation function and nothing of the loader
     # around it: importlib spins for good and 3.13.0's extension cache crashes when their
     # own allocations fail. Called this way the module still registers itself.
-    init = ctypes.PyDLL(importlib.util.find_spec("orbitra.body").origin).PyInit_body
-    init.restype = ctypes.py_object
     box = [None, None]
-    window(n, n + 1 if single else 0, init, (), {}, box, None)
+    window(n, n + 1 if single else 0, module_initialiser(), (), {}, box, None)
     (module, error), box[:] = box, ()
     summary = {"n": n, "single": single, "error": error and type(error).__name__,
                "message": error and str(error), "lines": error and module_lines(error),
                "registered": "orbitra.body" in sys.modules}
+    if error is None:  # registered by the import system, which this call stands in for
+        sys.modules["orbitra.body"] = module
     if error is None or not summary["registered"]:  # else a half-made module stays
         import orbitra.body as ob
 
@@ -248,40 +249,62 @@ def sweep_import(n, single):
     return summary
 
 
-def entry_places(error):
-    tb, places = error.__traceback__, []
-    while tb is not None:
-        if tb.tb_frame.f_code.co_filename in (SOURCE, "stringsource"):
-            places.append((tb.tb_frame.f_code.co_filename, tb.tb_lineno))
-        tb = tb.tb_next
-    return places
+def module_initialiser():
+    import ctypes
+    import importlib.util
+
+    init = ctypes.PyDLL(importlib.util.find_spec("orbitra.body").origin).PyInit_body
+    init.restype = ctypes.py_object
+    return init
 
 
-def sweep_lines():
-    """The places that the module's entries name when each single allocation of a call
-    fails. Floats and 1-tuples come from free lists while these have some: those are
-    emptied before each call, so that the call allocates its own."""
+def sweep_again():
+    """Start-ups after a first one, as a second name or another interpreter's import runs
+    them, each with one allocation failing, up to a run of successes longer than any run
+    of allocations whose failure a start-up absorbs. These aim at the module's own code:
+    numpy.dtype is a stand-in of its size that gives the dtype already made, since NumPy's
+    own dtype call crashes on some failed allocations once warm. The first module and
+    its profiled BodyArray must work on after every one, with the same code object in its
+    events. Each runs as a first import would, with no orbitra.body in sys.modules."""
     import orbitra.body as ob
 
-    calls = {"Body": lambda: ob.Body(x=1.5), "BodyArray": lambda: ob.BodyArray([])}
-    seen, held = {}, []
-    for name, call in calls.items():
-        places = set()
-        for n in range(150):
-            held.append([(float(k) + 0.5,) for k in range(120)])
-            box = [None, None]
-            window(n, n + 1, call, (), {}, box, None)
-            (result, error), box[:] = box, ()
-            if isinstance(error, MemoryError):
-                places.update(entry_places(error))
-            result = error = None
-        seen[name] = sorted(places)
-    return seen
+    codes = []
+    def profiler(frame, event, arg):
+        if event == "call" and frame.f_code.co_name == "BodyArray":
+            codes.append(frame.f_code)
+    slots = (numpy.dtype.__basicsize__ - object.__basicsize__) // 8
+    numpy.dtype = type("dtype", (), {"__slots__": tuple("s%d" % k for k in range(slots)),
+                                     "__new__": lambda cls, *args, **kwargs: ob.dtype})
+    init, box, outcomes = module_initialiser(), [None, None], {}
+    def start_up(start, stop):
+        del sys.modules["orbitra.body"]
+        window(start, stop, init, (), {}, box, None)
+        (module, error), box[:] = box, [None, None]
+        sys.modules["orbitra.body"] = ob
+        key = ("done" if error is None else type(error).__name__) + (" alone" if stop else "")
+        outcomes[key] = outcomes.get(key, 0) + 1
+        sys.setprofile(profiler)
+        check_module(ob)
+        sys.setprofile(None)
+        assert len({id(code) for code in codes}) == 1 and codes[0].co_firstlineno == 35
+        # A module given to the loader carries the placeholder spec, not the marker.
+        assert error is not None or (module is not ob and module.__spec__ is None and
+                                     module.BodyArray([]).dtype == ob.dtype)
+        return error is None
+    n = last_failure = 0
+    while n - last_failure < 300:
+        if not start_up(n, n + 1):
+            last_failure = n
+        n += 1
+        assert n < 20000, "start-up never succeeds"
+    return {"allocations": last_failure + 1, "outcomes": outcomes}
 
 
 if __name__ == "__main__":
     if sys.argv[1] == "calls":
         print(json.dumps(sweep_calls(*sys.argv[2:3])))
+    elif sys.argv[1] == "again":
+        print(json.dumps(sweep_again()))
     elif sys.argv[1] == "lines":
         print(json.dumps(sweep_lines()))
     else:

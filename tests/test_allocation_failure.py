@@ -94,6 +94,11 @@ def test_start_up_fails_cleanly(start_ups, mode):
     assert any(s["error"] == "MemoryError" for s in start_ups[mode])
 
 
+def test_start_ups_after_the_first_leave_it_working(tmp_path):
+    summary = run_child(tmp_path, "again")
+    assert summary["outcomes"]["MemoryError alone"] > 100
+
+
 def test_memory_errors_name_the_failing_statement(tmp_path):
     # The list conversion's item, np.empty's argument tuple: each allocation fails alone.
     seen = run_child(tmp_path, "lines")

@@ -244,6 +244,20 @@ LATER_START_UPS = {
         sys.setprofile(None)
         print(*seen, orbitra.body.__spec__.name)
         """, "<module 'orbitra.body'> orbitra.body True orbitra.body\n"),
+    # A spec that Python code puts there during start-up stays.
+    "spec set during start-up": ("""
+        seen = []
+        def hook(frame, event, arg):
+            if frame.f_code.co_name.startswith("PyMODINIT_FUNC"):
+                if event == "call":
+                    frame.f_globals["__spec__"] = "set by the hook"
+                elif event == "return":
+                    seen.append(frame.f_globals["__spec__"])
+        sys.setprofile(hook)
+        import orbitra.body
+        sys.setprofile(None)
+        print(*seen)
+        """, "set by the hook\n"),
 }
 
 
