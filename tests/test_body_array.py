@@ -299,13 +299,15 @@ class ReversedRows(np.ndarray):
 @pytest.mark.parametrize("make", [
     lambda n: np.zeros(n, ob.dtype).view(ReversedRows), lambda n: np.zeros((2, n), ob.dtype),
 ], ids=["subclass", "two-dimensional"])
-def test_array_from_a_replaced_empty_is_filled_by_assignment(monkeypatch, make):
+@pytest.mark.parametrize("probe", [None, 127, -128])  # the range's ends, past NumPy 1.x's check
+def test_array_from_a_replaced_empty_is_filled_by_assignment(monkeypatch, make, probe):
+    bodies = [b if probe is None else dict(b, probe=probe) for b in BODIES[:2]]
     expected = make(2)
-    for i, b in enumerate(BODIES[:2]):
+    for i, b in enumerate(bodies):
         for field in ("m", "r", "v", "probe"):
             expected[i][field] = b[field]
     monkeypatch.setattr(ob, "np", types.SimpleNamespace(empty=lambda n, dtype: make(n)))
-    result = ob.BodyArray(BODIES[:2])
+    result = ob.BodyArray(bodies)
     assert result.view(np.ndarray).tobytes() == expected.view(np.ndarray).tobytes()
 
 
