@@ -87,10 +87,15 @@ const ImportedType kImportedTypes[] = {
      ORB_SITE("__init__", 861)},
 };
 constexpr int kImportedTypeCount = sizeof kImportedTypes / sizeof *kImportedTypes;
-constexpr int kNumpyDtypeIndex = 1;
 
 // The types one start-up imported and checked, held until it publishes or drops them.
 using CheckedTypes = Owned[kImportedTypeCount];
+
+PyObject *checked_type(const CheckedTypes &checked, PyObject *ModuleState::*which) noexcept {
+    for (int index = 0; index < kImportedTypeCount; ++index)
+        if (kImportedTypes[index].published == which) return checked[index].get();
+    return nullptr;
+}
 
 int check_type_size(const ImportedType &imported, PyTypeObject *type) noexcept {
     const Py_ssize_t size = type->tp_basicsize;
@@ -249,7 +254,7 @@ int set_up_module(ModuleUnderConstruction &made, CheckedTypes &checked, Profiled
     if (register_module(made.module, made.dict, marker, registered) < 0) return -1;
     if (make_constants() < 0) return -1;
     if (check_types(checked) < 0) return -1;
-    made.numpy_dtype = checked[kNumpyDtypeIndex].get();
+    made.numpy_dtype = checked_type(checked, &ModuleState::numpy_dtype);
     profile.start(g_startup_profile, made.dict);
     if (profile.call_event_failed()) return ORB_FAIL_AT(1);
     return run_module_statements(made);
