@@ -11,6 +11,7 @@ import textwrap
 import threading
 import traceback
 import weakref
+from decimal import Decimal
 
 import pytest
 
@@ -186,7 +187,10 @@ def test_hook_failing_call_event_fails_the_operation(name, call, entries):
 
 
 @pytest.mark.parametrize("error", [HookError, RecursionError])  # raised far from any limit
-def test_hook_failing_builder_call_event_is_unraisable(monkeypatch, error):
+@pytest.mark.parametrize("key", [None, Decimal("0.5"), type("Ordered", (), {"__lt__": min})()])
+def test_hook_failing_builder_call_event_is_unraisable(monkeypatch, error, key):
+    if key is not None:  # a module-dict key whose comparison runs no Python code
+        monkeypatch.setitem(ob.__dict__, key, None)
     seen = []
     monkeypatch.setattr(sys, "unraisablehook", seen.append)
     rec = Recorder(raise_on("call", "Body", error))

@@ -7,6 +7,8 @@ import sys
 import textwrap
 import traceback
 
+from decimal import Decimal
+
 import numpy as np
 import pytest
 
@@ -75,6 +77,10 @@ class RecursionByHand:
         raise RecursionError("far from any limit")
 
 
+# Compared in C (Decimal is a heap type from 3.13), or by object's ==, as a dict compares.
+ORDERED_KEY = type("Ordered", (), {"__lt__": lambda self, other: True})()
+
+
 def with_module_key(key):
     # A key whose comparison runs no Python code leaves the entry to be made.
     def call():
@@ -97,7 +103,9 @@ SITES = {
     "body m": [(lambda: ob.Body(m="a"), TypeError, 25), (lambda: ob.Body(m=None), TypeError, 25),
                (lambda: ob.Body(m=RecursionByHand()), RecursionError, 25),
                (with_module_key(1), RecursionError, 25),
-               (with_module_key(type("Name", (str,), {})("name")), RecursionError, 25)],
+               (with_module_key(type("Name", (str,), {})("name")), RecursionError, 25),
+               (with_module_key(Decimal("0.5")), RecursionError, 25),
+               (with_module_key(ORDERED_KEY), RecursionError, 25)],
     "body x": [(lambda: ob.Body(x="a"), TypeError, 25)],
     "body y": [(lambda: ob.Body(y="a"), TypeError, 25)],
     "body z": [(lambda: ob.Body(z=[]), TypeError, 25)],
