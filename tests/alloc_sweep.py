@@ -259,45 +259,35 @@ def module_initialiser():
 
 
 def sweep_again():
-    """Start-ups after a first one, as a second name or another interpreter's import runs
-    them, each with one allocation failing, up to a run of successes longer than any run
-    of allocations whose failure a start-up absorbs. These aim at the module's own code:
-    numpy.dtype is a stand-in of its size that gives the dtype already made, since NumPy's
-    own dtype call crashes on some failed allocations once warm. The first module and
-    its profiled BodyArray must work on after every one, with the same code object in its
-    events. Each runs as a first import would, with no orbitra.body in sys.modules."""
+    """Start-ups after a first one (a second name's, another interpreter's), each run as a
+    first import with one allocation failing, until 300 in a row meet no failure. numpy.dtype
+    is a stand-in of its size that gives the dtype already made: NumPy's own call crashes on
+    some failed allocations once warm. The first module and its profiled BodyArray must work
+    on after each, with the same code object in its events."""
     import orbitra.body as ob
 
     codes = []
-    def profiler(frame, event, arg):
-        if event == "call" and frame.f_code.co_name == "BodyArray":
-            codes.append(frame.f_code)
     slots = (numpy.dtype.__basicsize__ - object.__basicsize__) // 8
     numpy.dtype = type("dtype", (), {"__slots__": tuple("s%d" % k for k in range(slots)),
                                      "__new__": lambda cls, *args, **kwargs: ob.dtype})
-    init, box, outcomes = module_initialiser(), [None, None], {}
-    def start_up(start, stop):
+    init, box, n, failures = module_initialiser(), [None, None], 0, []
+    while n - (failures or [0])[-1] < 300:
         del sys.modules["orbitra.body"]
-        window(start, stop, init, (), {}, box, None)
+        window(n, n + 1, init, (), {}, box, None)
         (module, error), box[:] = box, [None, None]
         sys.modules["orbitra.body"] = ob
-        key = ("done" if error is None else type(error).__name__) + (" alone" if stop else "")
-        outcomes[key] = outcomes.get(key, 0) + 1
-        sys.setprofile(profiler)
+        sys.setprofile(lambda frame, event, arg: frame.f_code.co_name == "BodyArray"
+                       and codes.append(frame.f_code))
         check_module(ob)
         sys.setprofile(None)
         assert len({id(code) for code in codes}) == 1 and codes[0].co_firstlineno == 35
-        # A module given to the loader carries the placeholder spec, not the marker.
-        assert error is not None or (module is not ob and module.__spec__ is None and
-                                     module.BodyArray([]).dtype == ob.dtype)
-        return error is None
-    n = last_failure = 0
-    while n - last_failure < 300:
-        if not start_up(n, n + 1):
-            last_failure = n
+        if error is not None:
+            assert isinstance(error, MemoryError), error
+            failures.append(n)
+        else:  # the loader is given the placeholder spec, not the marker
+            assert module is not ob and module.__spec__ is None
         n += 1
-        assert n < 20000, "start-up never succeeds"
-    return {"allocations": last_failure + 1, "outcomes": outcomes}
+    return {"failures": len(failures)}
 
 
 if __name__ == "__main__":
