@@ -290,6 +290,37 @@ def sweep_again():
     return {"failures": len(failures)}
 
 
+def entry_places(error):
+    tb, places = error.__traceback__, []
+    while tb is not None:
+        if tb.tb_frame.f_code.co_filename in (SOURCE, "stringsource"):
+            places.append((tb.tb_frame.f_code.co_filename, tb.tb_lineno))
+        tb = tb.tb_next
+    return places
+
+
+def sweep_lines():
+    """The places that the module's entries name when each single allocation of a call
+    fails. Floats and 1-tuples come from free lists while these have some: those are
+    emptied before each call, so that the call allocates its own."""
+    import orbitra.body as ob
+
+    calls = {"Body": lambda: ob.Body(x=1.5), "BodyArray": lambda: ob.BodyArray([])}
+    seen, held = {}, []
+    for name, call in calls.items():
+        places = set()
+        for n in range(150):
+            held.append([(float(k) + 0.5,) for k in range(120)])
+            box = [None, None]
+            window(n, n + 1, call, (), {}, box, None)
+            (result, error), box[:] = box, ()
+            if isinstance(error, MemoryError):
+                places.update(entry_places(error))
+            result = error = None
+        seen[name] = sorted(places)
+    return seen
+
+
 if __name__ == "__main__":
     if sys.argv[1] == "calls":
         print(json.dumps(sweep_calls(*sys.argv[2:3])))
