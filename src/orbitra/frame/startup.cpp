@@ -140,9 +140,9 @@ int make_constants() noexcept {
     if (make_once(g_state.shape_v, [] { return PyTuple_Pack(1, g_state.int_3); }) < 0)
         return ORB_FAIL_AT(1);
     if (make_once(g_state.body_array_variable_names,
-                  [&n] { return PyTuple_Pack(4, n.bodies, n.body_array, n.i, n.b); }) < 0)
+                  [&] { return PyTuple_Pack(4, n.bodies, n.body_array, n.i, n.b); }) < 0)
         return ORB_FAIL_AT(1);
-    if (make_once(g_state.body_array_code, [&n] {
+    if (make_once(g_state.body_array_code, [&] {
             compat::CodeFields fields{1,  4, g_state.body_array_variable_names, n.source_path,
                                       n.BodyArray, 35, g_state.empty_tuple, g_state.empty_bytes};
             return compat::new_code_object(fields);
