@@ -318,7 +318,9 @@ inline bool long_two_digit_value(PyObject *number, long long &value) noexcept {
 inline bool long_single_digit_value(PyObject *number, long &value) noexcept {
     const Py_ssize_t count = Py_SIZE(number);
     if (count < -1 || count > 1) return false;
-    value = count == 0 ? 0 : count * static_cast<long>(reinterpret_cast<PyLongObject *>(number)->ob_digit[0]);
+    // One digit is below 2**PyLong_SHIFT, so even Windows' 32-bit long holds it with its sign;
+    // the Py_ssize_t product is narrowed here, where that is known.
+    value = count == 0 ? 0 : static_cast<long>(count * reinterpret_cast<PyLongObject *>(number)->ob_digit[0]);
     return true;
 }
 inline bool long_two_digit_value(PyObject *number, long long &value) noexcept {
