@@ -38,16 +38,16 @@ ProfiledOperation g_body_array_profile{"BodyArray", kModuleSource, 35, nullptr};
 
 // The doubles of a packed record may be unaligned, so they are copied out, not read
 // through a double pointer.
+// Each item goes into the new list's slot as it is made; the list releases what it holds.
 Owned make_list_of_three(const unsigned char *three_doubles) noexcept {
+    double values[3];
+    std::memcpy(values, three_doubles, sizeof values);
     Owned list = Owned::steal(PyList_New(3));
     if (!list) return ORB_FAIL_IN(kStringSource, 115);
-    for (Py_ssize_t index = 0; index < 3; ++index) {
-        double value;
-        std::memcpy(&value, three_doubles + index * sizeof(double), sizeof value);
-        PyObject *item = PyFloat_FromDouble(value);
-        if (!item) return ORB_FAIL_IN(kStringSource, 117);
-        PyList_SET_ITEM(list.get(), index, item);  // steals
-    }
+    PyObject **items = &PyList_GET_ITEM(list.get(), 0);
+    if (!(items[0] = PyFloat_FromDouble(values[0]))) return ORB_FAIL_IN(kStringSource, 117);
+    if (!(items[1] = PyFloat_FromDouble(values[1]))) return ORB_FAIL_IN(kStringSource, 117);
+    if (!(items[2] = PyFloat_FromDouble(values[2]))) return ORB_FAIL_IN(kStringSource, 117);
     return list;
 }
 
@@ -132,6 +132,17 @@ namespace {
 BodyRecord build_record(const BodyOptions *options) noexcept {
     BodyRecord record{};
     const std::int32_t count = options ? options->count : 0;
+    if (count >= 8) {  // every option given, as the Python face always gives them
+        record.r[0] = options->x;
+        record.r[1] = options->y;
+        record.r[2] = options->z;
+        record.v[0] = options->vx;
+        record.v[1] = options->vy;
+        record.v[2] = options->vz;
+        record.probe = options->probe;
+        record.m = options->m;
+        return record;
+    }
     double m = 0.0, x = 0.0, y = 0.0, z = 0.0, vx = 0.0, vy = 0.0, vz = 0.0;
     std::int8_t probe = 0;
     if (count >= 1) m = options->m;
@@ -432,11 +443,10 @@ public:
         if (acquired_) PyBuffer_Release(&view_);
     }
 
-    // The element's bytes, or null where NumPy must do the work.
-    unsigned char *element(Py_ssize_t index) const noexcept {
-        return index < length_ ? base_ + index * static_cast<Py_ssize_t>(sizeof(BodyRecord))
-                               : nullptr;
-    }
+    // The elements that may be written directly are the first `direct_count()`, from
+    // `first_element()` on, each sizeof(BodyRecord) bytes; NumPy must write the others.
+    Py_ssize_t direct_count() const noexcept { return length_; }
+    unsigned char *first_element() const noexcept { return base_; }
 
 private:
     // Python code run by an item could otherwise change the array's flags, dtype or
@@ -587,20 +597,24 @@ Owned build_body_array(PyObject *argument) noexcept {
     Owned body_array = make_empty_array(bodies.get());
     if (!body_array) return {};
     const RecordMemory memory(body_array.get());
+    const Py_ssize_t direct_count = memory.direct_count();
+    Py_ssize_t offset = 0;  // of the element's bytes from the first's
     Owned counter = Owned::borrow(g_state.int_0);
     Owned i, b;
     // The list is re-measured before every item: a __getitem__ may change its length.
-    for (Py_ssize_t position = 0; position < PyList_GET_SIZE(bodies.get());) {
-        unsigned char *element = memory.element(position);
-        PyObject *item = PyList_GET_ITEM(bodies.get(), position++);
+    for (Py_ssize_t position = 0; position < PyList_GET_SIZE(bodies.get());
+         ++position, offset += sizeof(BodyRecord)) {
+        PyObject *item = PyList_GET_ITEM(bodies.get(), position);
         // An item stored at once is not held: nothing runs while it is read. Once one is
         // held, each next item replaces it here, as `b` did before every item, since
         // releasing it may run its finaliser.
         if (b) b = Owned::borrow(item);
         i = std::move(counter);
-        counter = loop_counter(position);
+        counter = loop_counter(position + 1);
         if (!counter) return ORB_FAIL_AT(39);
-        if (element && store_exact_body(item, element)) continue;
+        const bool direct = position < direct_count;
+        unsigned char *element = direct ? memory.first_element() + offset : nullptr;
+        if (direct && store_exact_body(item, element)) continue;
         if (!b) b = Owned::borrow(item);
         if (copy_fields(b.get(), body_array.get(), i.get(), element) < 0) return {};
     }
