@@ -114,14 +114,68 @@ def array_rows(floor, repeats, count):
     def from_tuples(_):
         np.array([(b["r"], b["v"], b["probe"], b["m"]) for b in bodies], ob.dtype)
 
+    def from_iterator(_):
+        return np.fromiter(((b["r"], b["v"], b["probe"], b["m"]) for b in bodies), ob.dtype,
+                           count=len(bodies))
+
+    def by_columns(_):
+        array = np.empty(len(bodies), ob.dtype)
+        for field in ("r", "v", "probe", "m"):
+            array[field] = [b[field] for b in bodies]
+        return array
+
     def c_floor(_):
         floor.store(bodies, np.empty(len(bodies), dtype=ob.dtype))
 
     expected = np.empty(count, ob.dtype)
     floor.store(bodies, expected)
     assert ob.BodyArray(bodies).tobytes() == expected.tobytes()
-    per_element = [t / count for t in best_of([ours, from_tuples, c_floor], repeats, 1)]
-    return [("BodyArray(%d dicts)" % count, *per_element)]
+    assert from_iterator(0).tobytes() == by_columns(0).tobytes() == expected.tobytes()
+    per_element = [t / count for t in best_of([ours, from_tuples, from_iterator, by_columns,
+                                               c_floor], repeats, 1)]
+    return per_element
+
+
+def print_array_table(count, per_element):
+    """BodyArray against the ways to build the same array in Python, in ns per element, and
+    each over BodyArray."""
+    print()
+    print("BodyArray of %d Body dicts against the same array built in Python" % count)
+    labels = ("BodyArray", "np.array from tuples", "np.fromiter of tuples",
+              "fill each column", "C floor")
+    print("%-24s %12s %14s" % ("way", "ns/element", "its/BodyArray"))
+    for label, time_per_element in zip(labels, per_element):
+        print("%-24s %12.1f %14.2f" % (label, time_per_element, time_per_element / per_element[0]))
+
+
+def view_costs(count, repeats):
+    """ms per operation on the unaligned field views of a body array and on contiguous
+    copies of them, and for making those copies."""
+    array = np.zeros(count, ob.dtype)
+    array["m"] = np.arange(count, dtype=float)
+    array["r"] = np.arange(3.0 * count).reshape(count, 3)
+    m, r = array["m"], array["r"]
+    m_copy, r_copy = m.copy(), r.copy()
+    operations = [
+        ("a['m'].sum()", lambda: m.sum()), ("the same, copied", lambda: m_copy.sum()),
+        ("a['r'] * 2.0", lambda: r * 2.0), ("the same, copied", lambda: r_copy * 2.0),
+        ("a['m'].copy()", lambda: m.copy()), ("a['r'].copy()", lambda: r.copy()),
+    ]
+    return [(label, min(timeit.repeat(operation, number=5, repeat=repeats)) / 5 * 1e3)
+            for label, operation in operations]
+
+
+def print_view_table(count, costs):
+    print()
+    print("%d bodies: field views against contiguous copies, ms" % count)
+    for label, milliseconds in costs:
+        print("%-22s %10.3f" % (label, milliseconds))
+    times = dict(costs[i] for i in (0, 2, 4, 5))
+    print("sum %.1f times slower on the view, product %.1f times; copying m costs %.2f of a sum "
+          "over its view, copying r %.2f of a product over its view"
+          % (costs[0][1] / costs[1][1], costs[2][1] / costs[3][1],
+             times["a['m'].copy()"] / times["a['m'].sum()"],
+             times["a['r'].copy()"] / times["a['r'] * 2.0"]))
 
 
 def import_times(repeats):
@@ -353,12 +407,12 @@ def main():
         print("CPython %s, NumPy %s" % (sys.version.split()[0], np.__version__))
         print_table(("call", "ours ns", "Python ns", "C floor ns", "ours/floor", "ours/Python"),
                     body_rows(floor, repeats, number), "%10.0f")
-        print_table(("array", "ours ns/el", "tuples", "C floor", "ours/floor", "ours/tuples"),
-                    array_rows(floor, repeats, count), "%10.1f")
+        print_array_table(count, array_rows(floor, repeats, count))
     print()
     orbitra_ms, numpy_ms = import_times(3 if options.quick else 7)
     print("import orbitra.body %.1f ms, import numpy %.1f ms, ratio %.2f"
           % (orbitra_ms, numpy_ms, orbitra_ms / numpy_ms))
+    print_view_table(10 ** 6, view_costs(10 ** 6, 3 if options.quick else 7))
     extra, total = peak_memory(count)
     print("BodyArray peak memory: %.1f bytes/element in all, %.2f bytes/element beyond the "
           "result and the list copy" % (total, extra))

@@ -443,10 +443,11 @@ public:
         if (acquired_) PyBuffer_Release(&view_);
     }
 
-    // The elements that may be written directly are the first `direct_count()`, from
-    // `first_element()` on, each sizeof(BodyRecord) bytes; NumPy must write the others.
+    // The elements below `direct_count()` may be written directly; NumPy writes the others.
     Py_ssize_t direct_count() const noexcept { return length_; }
-    unsigned char *first_element() const noexcept { return base_; }
+    unsigned char *element(Py_ssize_t index) const noexcept {
+        return base_ + index * static_cast<Py_ssize_t>(sizeof(BodyRecord));
+    }
 
 private:
     // Python code run by an item could otherwise change the array's flags, dtype or
@@ -501,7 +502,8 @@ const FieldCopy kFieldCopies[] = {
 // one pass over the dict, and the bytes are those that the field-by-field copy would store.
 // False for anything else; the fields it stored before declining, that copy stores again,
 // with the same bytes and before any Python code can run.
-bool store_exact_body(PyObject *item, unsigned char *element) noexcept {
+// Inlined in both of BodyArray's loops, whose values would otherwise be saved around it.
+ORB_ALWAYS_INLINE bool store_exact_body(PyObject *item, unsigned char *element) noexcept {
     if (Py_TYPE(item) != &PyDict_Type || PyDict_GET_SIZE(item) != 4) return false;
     const Names &n = g_state.names;
     // Four distinct keys, each one of the four names: every field found once. Nothing runs
@@ -597,25 +599,35 @@ Owned build_body_array(PyObject *argument) noexcept {
     Owned body_array = make_empty_array(bodies.get());
     if (!body_array) return {};
     const RecordMemory memory(body_array.get());
-    const Py_ssize_t direct_count = memory.direct_count();
-    Py_ssize_t offset = 0;  // of the element's bytes from the first's
     Owned counter = Owned::borrow(g_state.int_0);
     Owned i, b;
     // The list is re-measured before every item: a __getitem__ may change its length.
-    for (Py_ssize_t position = 0; position < PyList_GET_SIZE(bodies.get());
-         ++position, offset += sizeof(BodyRecord)) {
+    // Items stored at once are not held, since nothing runs while they are read; so until
+    // the first that is not, the loop holds none.
+    Py_ssize_t position = 0;
+    bool copy_pending = false;
+    for (; position < PyList_GET_SIZE(bodies.get()) && position < memory.direct_count(); ++position) {
         PyObject *item = PyList_GET_ITEM(bodies.get(), position);
-        // An item stored at once is not held: nothing runs while it is read. Once one is
-        // held, each next item replaces it here, as `b` did before every item, since
-        // releasing it may run its finaliser.
-        if (b) b = Owned::borrow(item);
         i = std::move(counter);
         counter = loop_counter(position + 1);
         if (!counter) return ORB_FAIL_AT(39);
-        const bool direct = position < direct_count;
-        unsigned char *element = direct ? memory.first_element() + offset : nullptr;
-        if (direct && store_exact_body(item, element)) continue;
-        if (!b) b = Owned::borrow(item);
+        if (!store_exact_body(item, memory.element(position))) {
+            copy_pending = true;
+            break;
+        }
+    }
+    // From that item on, each is held until the next replaces it, as `b` is before every
+    // item: releasing it may run its finaliser.
+    for (; position < PyList_GET_SIZE(bodies.get()); ++position) {
+        b = Owned::borrow(PyList_GET_ITEM(bodies.get(), position));
+        if (!copy_pending) {
+            i = std::move(counter);
+            counter = loop_counter(position + 1);
+            if (!counter) return ORB_FAIL_AT(39);
+        }
+        copy_pending = false;
+        unsigned char *element = position < memory.direct_count() ? memory.element(position) : nullptr;
+        if (element && store_exact_body(b.get(), element)) continue;
         if (copy_fields(b.get(), body_array.get(), i.get(), element) < 0) return {};
     }
     return body_array;
