@@ -60,9 +60,10 @@ PyObject *body(PyObject *, PyObject *args, PyObject *kwargs) {
         for (Py_ssize_t entry = PyDict_GET_SIZE(kwargs); entry > 0; --entry) {
             PyObject *key, *value;
             PyDict_Next(kwargs, &position, &key, &value);
-            Py_ssize_t i = n;
-            while (i < 8 && names[i] != key) ++i;
-            if (i == 8) return PyErr_Format(PyExc_TypeError, "unexpected keyword"), nullptr;
+            const int i = key == names[0] ? 0 : key == names[1] ? 1 : key == names[2] ? 2
+                        : key == names[3] ? 3 : key == names[4] ? 4 : key == names[5] ? 5
+                        : key == names[6] ? 6 : key == names[7] ? 7 : -1;
+            if (i < n) return PyErr_Format(PyExc_TypeError, "unexpected keyword"), nullptr;
             slots[i] = value;
         }
     }

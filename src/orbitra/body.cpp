@@ -279,6 +279,13 @@ bool exact_probe(PyObject *value, std::int8_t &probe) noexcept {
     return true;
 }
 
+// The index of the parameter whose name object `key` is, -1 for any other object.
+Py_ssize_t parameter_named(PyObject *key) noexcept {
+    const Names &n = g_state.names;
+    return key == n.m ? 0 : key == n.x ? 1 : key == n.y ? 2 : key == n.z ? 3 : key == n.vx ? 4
+         : key == n.vy ? 5 : key == n.vz ? 6 : key == n.probe ? 7 : -1;
+}
+
 // Binds and converts in one pass, taking no references, the calls whose binding and
 // conversion cannot fail and run no Python code: every value an exact float or an exact int
 // of one digit (probe's one in range), every keyword the very name object of a parameter
@@ -302,9 +309,8 @@ bool Body_convert_exact_arguments(PyObject *args, PyObject *kwargs, BodyOptions 
         for (Py_ssize_t entry = PyDict_GET_SIZE(kwargs); entry > 0; --entry) {
             PyObject *key, *value;
             if (!PyDict_Next(kwargs, &position, &key, &value)) return false;
-            Py_ssize_t index = positional;
-            while (index < kBodyParameterCount && *kBodyParameterNames[index] != key) ++index;
-            if (index == kBodyParameterCount || !convert(value, index)) return false;
+            const Py_ssize_t index = parameter_named(key);
+            if (index < positional || !convert(value, index)) return false;
         }
     }
     values.m = numbers[0];
