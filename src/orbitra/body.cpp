@@ -37,8 +37,8 @@ ProfiledOperation g_body_array_profile{"BodyArray", kModuleSource, 35, nullptr};
 // Record to dict
 
 // The doubles of a packed record may be unaligned, so they are copied out, not read
-// through a double pointer.
-// Each item goes into the new list's slot as it is made; the list releases what it holds.
+// through a double pointer. Each item goes into its slot of the new list as it is made, and
+// the list releases what it holds should a later one fail.
 Owned make_list_of_three(const unsigned char *three_doubles) noexcept {
     double values[3];
     std::memcpy(values, three_doubles, sizeof values);
