@@ -3,9 +3,10 @@
 //
 // It does what the module must and nothing more, with the leanest calls: arguments bound
 // by hand against interned names, exact types read in place (anything else goes through
-// the generic conversion, or is refused where the module would hand it to NumPy), dict
-// values read borrowed, and, for BodyArray, the loop's counter made as an int for every
-// element as the module's loop makes it. It reads small ints as the module does, through
+// the generic conversion, or is refused where the module would hand it to NumPy), dicts
+// read as the module reads them where it can, in one pass over their entries with the keys
+// matched by identity and the values borrowed, and, for BodyArray, the loop's counter made
+// as an int for every element as the module's loop makes it. It reads small ints as the module does, through
 // the module's own compat header, so that the read costs the same on every interpreter.
 #include <Python.h>
 
@@ -54,15 +55,17 @@ PyObject *body(PyObject *, PyObject *args, PyObject *kwargs) {
     const Py_ssize_t n = PyTuple_GET_SIZE(args);
     if (n > 8) return PyErr_Format(PyExc_TypeError, "too many"), nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) slots[i] = PyTuple_GET_ITEM(args, i);
-    if (kwargs) {
-        Py_ssize_t remaining = PyDict_GET_SIZE(kwargs);
-        for (Py_ssize_t i = n; i < 8 && remaining > 0; ++i) {
-            if ((slots[i] = PyDict_GetItemWithError(kwargs, names[i])))
-                --remaining;
-            else if (PyErr_Occurred())
-                return nullptr;
+    if (kwargs) {  // one pass over the entries, each key the very name object
+        Py_ssize_t position = 0;
+        for (Py_ssize_t entry = PyDict_GET_SIZE(kwargs); entry > 0; --entry) {
+            PyObject *key, *value;
+            PyDict_Next(kwargs, &position, &key, &value);
+            const int i = key == names[0] ? 0 : key == names[1] ? 1 : key == names[2] ? 2
+                        : key == names[3] ? 3 : key == names[4] ? 4 : key == names[5] ? 5
+                        : key == names[6] ? 6 : key == names[7] ? 7 : -1;
+            if (i < n) return PyErr_Format(PyExc_TypeError, "unexpected keyword"), nullptr;
+            slots[i] = value;
         }
-        if (remaining) return PyErr_Format(PyExc_TypeError, "unexpected keyword"), nullptr;
     }
     double values[7] = {};
     for (int i = 0; i < 7; ++i) {
@@ -132,16 +135,23 @@ PyObject *store(PyObject *, PyObject *args) {
         if (!next) break;
         Py_SETREF(counter, next);
         PyObject *b = PyList_GET_ITEM(bodies, position);
-        if (!PyDict_CheckExact(b)) {
-            PyErr_SetString(PyExc_TypeError, "an exact dict");
+        if (!PyDict_CheckExact(b) || PyDict_GET_SIZE(b) != 4) {
+            PyErr_SetString(PyExc_TypeError, "an exact dict of four entries");
             break;
         }
-        PyObject *m = PyDict_GetItemWithError(b, key_m);
-        PyObject *r = m ? PyDict_GetItemWithError(b, key_r) : nullptr;
-        PyObject *v = r ? PyDict_GetItemWithError(b, key_v) : nullptr;
-        PyObject *probe = v ? PyDict_GetItemWithError(b, key_probe) : nullptr;
-        if (!probe) {
-            if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyError, "a field");
+        // One pass over the entries, each key one of the four name objects.
+        PyObject *fields[4] = {};  // m, r, v, probe
+        Py_ssize_t entry_position = 0;
+        for (int entry = 0; entry < 4; ++entry) {
+            PyObject *key, *value;
+            PyDict_Next(b, &entry_position, &key, &value);
+            const int field = key == key_m ? 0 : key == key_r ? 1 : key == key_v ? 2 : key == key_probe ? 3 : -1;
+            if (field < 0) break;
+            fields[field] = value;
+        }
+        PyObject *m = fields[0], *r = fields[1], *v = fields[2], *probe = fields[3];
+        if (!m || !r || !v || !probe) {
+            PyErr_SetString(PyExc_KeyError, "a field");
             break;
         }
         if (!store_double(m, out + 49) || !store_vector(r, out) || !store_vector(v, out + 24) ||

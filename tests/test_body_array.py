@@ -126,6 +126,11 @@ def test_any_iterable(make):
     assert_same_array(ob.BodyArray(make(BODIES)), twin(BODIES))
 
 
+def without(d, key):
+    del d[key]
+    return d
+
+
 class Keyed:
     """Supports item["m"] and nothing else of a dict."""
     def __init__(self, d):
@@ -140,8 +145,14 @@ class Keyed:
     lambda d: twin([d])[0],
     lambda d: {"m": int(d["m"]), "r": tuple(d["r"]), "v": np.array(d["v"]), "probe": bool(d["probe"])},
     lambda d: dict(d, r=d["r"][:2] + ["3"]),
+    lambda d: {"v": tuple(d["v"]), "r": tuple(d["r"]), "probe": d["probe"], "m": d["m"]},
+    lambda d: {type("Name", (str,), {})(k): v for k, v in d.items()},
+    lambda d: {"".join(["pro", "be"]) if k == "probe" else k: v for k, v in d.items()},
+    lambda d: without(dict(d, w=0.0), "w"),
+    lambda d: type("Sub", (dict,), {})(d),
 ], ids=["extra keys", "mapping proxy", "getitem only", "record element", "other value types",
-        "str in r"])
+        "str in r", "tuples, other order", "str-subclass keys", "an equal key not interned",
+        "a key deleted", "dict subclass"])
 def test_items_need_only_the_four_keys(make):
     items = [make(d) for d in BODIES]
     assert_same_array(ob.BodyArray(items), twin(items))

@@ -158,14 +158,25 @@ hooks = st.builds(Float, floats | ints | st.sampled_from(["s", None, ValueError(
 values = floats | ints | st.booleans() | odd | hooks
 
 
+# Equal to a parameter's name but not the interned object the module binds by identity.
+UNINTERNED = ("".join(["v", "x"]), "".join(["pro", "be"]))
+
+
+class KeywordDict(dict):
+    pass
+
+
 @st.composite
 def arguments(draw):
-    """Mostly calls that bind, so that the conversions get their share."""
+    """Mostly calls that bind, so that the conversions get their share; among them calls of
+    exact floats and small ints by the parameters' own names, and calls that miss that by
+    one thing (an uninterned name, a bool, a float subclass, a keyword dict subclass)."""
     n = draw(st.integers(0, 9))
     args = draw(st.lists(values, min_size=n, max_size=n))
     free = NAMES[n:] * 6 if n < 8 else ("x",)
-    keys = st.sampled_from(free + NAMES[:n] + ("w", "probe ", 1, b"m"))
-    return args, draw(st.dictionaries(keys, values, max_size=4))
+    keys = st.sampled_from(free + NAMES[:n] + UNINTERNED + ("w", "probe ", 1, b"m"))
+    kwargs = draw(st.dictionaries(keys, values, max_size=4))
+    return args, KeywordDict(kwargs) if draw(st.integers(0, 9)) == 0 else kwargs
 
 
 @settings(derandomize=True, max_examples=examples(400), deadline=None)
@@ -267,12 +278,23 @@ triples = st.one_of(
     st.tuples(floats, floats, floats).map(list), st.tuples(floats, floats, floats),
     st.lists(floats | ints | st.booleans(), min_size=2, max_size=4),
     st.sampled_from([np.arange(3.0), np.float64(2.0), 1.5, "abc", None, [[1.0, 2.0, 3.0]],
-                     [1.0, "x", 2.0], (1, 2, 3), np.int8(4)]))
+                     [1.0, "x", 2.0], (1, 2, 3), np.int8(4), [1.0, FloatSub(2.0), 3.0]]))
 masses = floats | ints | st.booleans() | st.sampled_from(
-    ["1.5", "abc", None, np.float32(0.1), np.int64(-5), np.arange(1.0), [2.0]])
+    ["1.5", "abc", None, np.float32(0.1), np.int64(-5), np.arange(1.0), [2.0], FloatSub(0.5)])
 probes = st.integers(-130, 130) | st.booleans() | st.sampled_from(
     [1.5, -1.9, np.int64(300), np.int8(-7), 2 ** 70, "3", None, float("nan")])
 field_values = {"m": masses, "r": triples, "v": triples, "probe": probes}
+
+
+def field_key(draw, field):
+    """Mostly the field's name as the module interns it; now and then an equal str that is
+    not that object, which the dict's lookup finds but the one-pass read must pass over."""
+    kind = draw(st.integers(0, 12))
+    if kind == 0:
+        return Key(field)
+    if kind == 1 and len(field) > 1:  # one-character strs are all the same object
+        return "".join([field[:2], field[2:]])
+    return field
 
 
 @st.composite
@@ -283,9 +305,14 @@ def items(draw):
     if kind == "int":
         return 7
     body = {}
-    for field in FIELDS:
+    for field in draw(st.permutations(FIELDS)):
         if draw(st.integers(0, 30)):  # now and then a key is missing
-            body[field] = draw(field_values[field])
+            body[field_key(draw, field)] = draw(field_values[field])
+    extra = draw(st.integers(0, 8))
+    if extra < 2:  # a fifth key, kept or deleted again, which leaves a gap in the entries
+        body["w"] = 0.5
+        if extra:
+            del body["w"]
     return Item(body) if kind == "sub" else body
 
 

@@ -1,6 +1,7 @@
 // body.cpp: the body record model: the record and its dtype, Body and BodyArray.
 #include "body.hpp"
 
+#include <climits>
 #include <cstring>
 
 #include "frame/arguments.hpp"
@@ -35,17 +36,17 @@ ProfiledOperation g_body_array_profile{"BodyArray", kModuleSource, 35, nullptr};
 // Record to dict
 
 // The doubles of a packed record may be unaligned, so they are copied out, not read
-// through a double pointer.
+// through a double pointer. Each item goes into its slot of the new list as it is made, and
+// the list releases what it holds should a later one fail.
 Owned make_list_of_three(const unsigned char *three_doubles) noexcept {
+    double values[3];
+    std::memcpy(values, three_doubles, sizeof values);
     Owned list = Owned::steal(PyList_New(3));
     if (!list) return ORB_FAIL_IN(kStringSource, 115);
-    for (Py_ssize_t index = 0; index < 3; ++index) {
-        double value;
-        std::memcpy(&value, three_doubles + index * sizeof(double), sizeof value);
-        PyObject *item = PyFloat_FromDouble(value);
-        if (!item) return ORB_FAIL_IN(kStringSource, 117);
-        PyList_SET_ITEM(list.get(), index, item);  // steals
-    }
+    PyObject **items = &PyList_GET_ITEM(list.get(), 0);
+    if (!(items[0] = PyFloat_FromDouble(values[0]))) return ORB_FAIL_IN(kStringSource, 117);
+    if (!(items[1] = PyFloat_FromDouble(values[1]))) return ORB_FAIL_IN(kStringSource, 117);
+    if (!(items[2] = PyFloat_FromDouble(values[2]))) return ORB_FAIL_IN(kStringSource, 117);
     return list;
 }
 
@@ -140,6 +141,17 @@ namespace {
 BodyRecord build_record(const BodyOptions *options) noexcept {
     BodyRecord record{};
     const std::int32_t count = options ? options->count : 0;
+    if (count >= 8) {  // every option given, as the Python face always gives them
+        record.r[0] = options->x;
+        record.r[1] = options->y;
+        record.r[2] = options->z;
+        record.v[0] = options->vx;
+        record.v[1] = options->vy;
+        record.v[2] = options->vz;
+        record.probe = options->probe;
+        record.m = options->m;
+        return record;
+    }
     double m = 0.0, x = 0.0, y = 0.0, z = 0.0, vx = 0.0, vy = 0.0, vz = 0.0;
     std::int8_t probe = 0;
     if (count >= 1) m = options->m;
@@ -258,16 +270,83 @@ bool Body_convert_arguments(const FailureScope &failures, PyObject *module, PyOb
     return true;
 }
 
+// An exact float, or an exact int of one digit, which converts exactly.
+bool exact_number(PyObject *value, double &number) noexcept {
+    if (Py_TYPE(value) == &PyFloat_Type) {
+        number = PyFloat_AS_DOUBLE(value);
+        return true;
+    }
+    long small;
+    if (Py_TYPE(value) != &PyLong_Type || !compat::long_single_digit_value(value, small)) return false;
+    number = static_cast<double>(small);
+    return true;
+}
+
+bool exact_probe(PyObject *value, std::int8_t &probe) noexcept {
+    long small;
+    if (Py_TYPE(value) != &PyLong_Type || !compat::long_single_digit_value(value, small) ||
+        small < -128 || small > 127)
+        return false;
+    probe = static_cast<std::int8_t>(small);
+    return true;
+}
+
+// The index of the parameter whose name object `key` is, -1 for any other object.
+Py_ssize_t parameter_named(PyObject *key) noexcept {
+    const Names &n = g_state.names;
+    return key == n.m ? 0 : key == n.x ? 1 : key == n.y ? 2 : key == n.z ? 3 : key == n.vx ? 4
+         : key == n.vy ? 5 : key == n.vz ? 6 : key == n.probe ? 7 : -1;
+}
+
+// Binds and converts in one pass, taking no references, the calls whose binding and
+// conversion cannot fail and run no Python code: every value an exact float or an exact int
+// of one digit (probe's one in range), every keyword the very name object of a parameter
+// not given positionally, in an exact dict. Its keys then need no comparison and its values
+// no conversion of their own, so the values are those the binding below gives. False, with
+// `values` unchanged, for anything else.
+bool Body_convert_exact_arguments(PyObject *args, PyObject *kwargs, BodyOptions &values) noexcept {
+    const Py_ssize_t positional = PyTuple_GET_SIZE(args);
+    if (positional > kBodyParameterCount) return false;
+    double numbers[kBodyParameterCount - 1] = {};
+    std::int8_t probe = 0;
+    auto convert = [&numbers, &probe](PyObject *value, Py_ssize_t index) {
+        return index < kBodyParameterCount - 1 ? exact_number(value, numbers[index])
+                                               : exact_probe(value, probe);
+    };
+    for (Py_ssize_t index = 0; index < positional; ++index)
+        if (!convert(PyTuple_GET_ITEM(args, index), index)) return false;
+    if (kwargs) {
+        if (Py_TYPE(kwargs) != &PyDict_Type) return false;
+        Py_ssize_t position = 0;
+        for (Py_ssize_t entry = PyDict_GET_SIZE(kwargs); entry > 0; --entry) {
+            PyObject *key, *value;
+            if (!PyDict_Next(kwargs, &position, &key, &value)) return false;
+            const Py_ssize_t index = parameter_named(key);
+            if (index < positional || !convert(value, index)) return false;
+        }
+    }
+    values.m = numbers[0];
+    values.x = numbers[1];
+    values.y = numbers[2];
+    values.z = numbers[3];
+    values.vx = numbers[4];
+    values.vy = numbers[5];
+    values.vz = numbers[6];
+    values.probe = probe;
+    return true;
+}
+
 // `module`, Body's self, is the module whose method table made it.
 PyObject *Body_arguments(PyObject *module, PyObject *args, PyObject *kwargs) noexcept {
     const FailureScope failures;
-    Owned slots[kBodyParameterCount];
     BodyOptions values{};  // every default is zero
     values.count = kBodyParameterCount;
     // A call without arguments binds nothing, converts nothing and cannot fail here.
     const bool has_arguments = PyTuple_GET_SIZE(args) != 0 || (kwargs && PyDict_GET_SIZE(kwargs) != 0);
-    if (has_arguments && !Body_convert_arguments(failures, module, args, kwargs, slots, values))
-        return nullptr;
+    if (!has_arguments || Body_convert_exact_arguments(args, kwargs, values))
+        return Body_wrapper(failures, values, module);
+    Owned slots[kBodyParameterCount];  // held until the body is built
+    if (!Body_convert_arguments(failures, module, args, kwargs, slots, values)) return nullptr;
     return Body_wrapper(failures, values, module);
 }
 
@@ -293,10 +372,13 @@ bool store_three_doubles(PyObject *value, unsigned char *destination) noexcept {
         items = &PyTuple_GET_ITEM(value, 0);
     else
         return false;
-    for (int index = 0; index < 3; ++index)
-        if (Py_TYPE(items[index]) != &PyFloat_Type) return false;
-    for (int index = 0; index < 3; ++index)
-        store_double(items[index], destination + index * sizeof(double));
+    if (Py_TYPE(items[0]) != &PyFloat_Type || Py_TYPE(items[1]) != &PyFloat_Type ||
+        Py_TYPE(items[2]) != &PyFloat_Type)
+        return false;
+    for (int index = 0; index < 3; ++index) {
+        const double number = PyFloat_AS_DOUBLE(items[index]);
+        std::memcpy(destination + index * sizeof(double), &number, sizeof number);
+    }
     return true;
 }
 
@@ -381,10 +463,10 @@ public:
         if (acquired_) PyBuffer_Release(&view_);
     }
 
-    // The element's bytes, or null where NumPy must do the work.
+    // The elements below `direct_count()` may be written directly; NumPy writes the others.
+    Py_ssize_t direct_count() const noexcept { return length_; }
     unsigned char *element(Py_ssize_t index) const noexcept {
-        return index < length_ ? base_ + index * static_cast<Py_ssize_t>(sizeof(BodyRecord))
-                               : nullptr;
+        return base_ + index * static_cast<Py_ssize_t>(sizeof(BodyRecord));
     }
 
 private:
@@ -433,6 +515,32 @@ const FieldCopy kFieldCopies[] = {
      ORB_SITE(kModuleSource, 43)},
 };
 
+// The whole item stored at once, when it is an exact dict that holds exactly the four
+// field names, as the very objects the module interned, each with a value stored directly.
+// Nothing in that runs Python code: identical keys need no comparison, an exact dict has no
+// __getitem__ of its own, and the values are only read; so the entries are read borrowed, in
+// one pass over the dict, and the bytes are those that the field-by-field copy would store.
+// False for anything else; the fields it stored before declining, that copy stores again,
+// with the same bytes and before any Python code can run.
+// Inlined in both of BodyArray's loops, whose values would otherwise be saved around it.
+ORB_ALWAYS_INLINE bool store_exact_body(PyObject *item, unsigned char *element) noexcept {
+    if (Py_TYPE(item) != &PyDict_Type || PyDict_GET_SIZE(item) != 4) return false;
+    const Names &n = g_state.names;
+    // Four distinct keys, each one of the four names: every field found once. Nothing runs
+    // between reading the size and the entries, so there are four entries to read.
+    PyObject *fields[4] = {};  // m, r, v, probe
+    Py_ssize_t position = 0;
+    for (int entry = 0; entry < 4; ++entry) {
+        PyObject *key, *value;
+        PyDict_Next(item, &position, &key, &value);
+        const int field = key == n.m ? 0 : key == n.r ? 1 : key == n.v ? 2 : key == n.probe ? 3 : -1;
+        if (field < 0) return false;
+        fields[field] = value;
+    }
+    return store_m(fields[0], element) && store_r(fields[1], element) &&
+           store_v(fields[2], element) && store_probe(fields[3], element);
+}
+
 // item[name], borrowed. An exact dict is read with its own subscript's lookup, without
 // the generic dispatch in front of it, and `held` stays empty; anything else, a dict
 // subclass too, through its __getitem__, and `held` owns the value.
@@ -457,6 +565,15 @@ int copy_field(const FieldCopy &field, PyObject *item, PyObject *array, PyObject
     if (field.check_before_store && field.check_before_store(value.get(), row.get()) < 0)
         return record_failure(field.store_site);
     if (PyObject_SetItem(row.get(), name, value.get()) < 0) return record_failure(field.store_site);
+    return 0;
+}
+
+// The item's fields one by one, in their order, each as the field table says; out of the
+// loop, which stays short for the items stored at once.
+ORB_COLD int copy_fields(PyObject *item, PyObject *array, PyObject *index,
+                         unsigned char *element) noexcept {
+    for (const FieldCopy &field : kFieldCopies)
+        if (copy_field(field, item, array, index, element) < 0) return -1;
     return 0;
 }
 
@@ -485,6 +602,14 @@ Owned make_empty_array(PyObject *bodies, PyObject *globals) noexcept {
     return array;
 }
 
+// The loop's counter after `count` items: the int that adding one to the one before makes,
+// the same value and type, failing only as its allocation fails, by the cheapest exact call
+// (PyLong_FromSsize_t costs a third more). A C long is narrower than Py_ssize_t on Windows.
+Owned loop_counter(Py_ssize_t count) noexcept {
+    if (count <= LONG_MAX) return Owned::steal(PyLong_FromLong(static_cast<long>(count)));
+    return Owned::steal(PyLong_FromSsize_t(count));
+}
+
 Owned build_body_array(PyObject *argument, PyObject *globals) noexcept {
     // The caller's reference may go while list() runs the argument's own code.
     Owned held = Owned::borrow(argument);
@@ -497,14 +622,33 @@ Owned build_body_array(PyObject *argument, PyObject *globals) noexcept {
     Owned counter = Owned::borrow(g_state.int_0);
     Owned i, b;
     // The list is re-measured before every item: a __getitem__ may change its length.
-    for (Py_ssize_t position = 0; position < PyList_GET_SIZE(bodies.get());) {
-        unsigned char *element = memory.element(position);
-        b = Owned::borrow(PyList_GET_ITEM(bodies.get(), position++));
+    // Items stored at once are not held, since nothing runs while they are read; so until
+    // the first that is not, the loop holds none.
+    Py_ssize_t position = 0;
+    bool copy_pending = false;
+    for (; position < PyList_GET_SIZE(bodies.get()) && position < memory.direct_count(); ++position) {
+        PyObject *item = PyList_GET_ITEM(bodies.get(), position);
         i = std::move(counter);
-        counter = add_one(i.get());
+        counter = loop_counter(position + 1);
         if (!counter) return ORB_FAIL_AT(39);
-        for (const FieldCopy &field : kFieldCopies)
-            if (copy_field(field, b.get(), body_array.get(), i.get(), element) < 0) return {};
+        if (!store_exact_body(item, memory.element(position))) {
+            copy_pending = true;
+            break;
+        }
+    }
+    // From that item on, each is held until the next replaces it, as `b` is before every
+    // item: releasing it may run its finaliser.
+    for (; position < PyList_GET_SIZE(bodies.get()); ++position) {
+        b = Owned::borrow(PyList_GET_ITEM(bodies.get(), position));
+        if (!copy_pending) {
+            i = std::move(counter);
+            counter = loop_counter(position + 1);
+            if (!counter) return ORB_FAIL_AT(39);
+        }
+        copy_pending = false;
+        unsigned char *element = position < memory.direct_count() ? memory.element(position) : nullptr;
+        if (element && store_exact_body(b.get(), element)) continue;
+        if (copy_fields(b.get(), body_array.get(), i.get(), element) < 0) return {};
     }
     return body_array;
 }

@@ -16,8 +16,10 @@
 // loaded at run time since Windows Vista) have no such choice to make.
 #if defined(__GNUC__)
 #define ORB_COLD [[gnu::cold]]
+#define ORB_ALWAYS_INLINE [[gnu::always_inline]] inline
 #else
 #define ORB_COLD
+#define ORB_ALWAYS_INLINE __forceinline
 #endif
 #if defined(__GNUC__) && defined(__ELF__)
 #define ORB_INITIAL_EXEC_TLS [[gnu::tls_model("initial-exec")]]
