@@ -316,7 +316,8 @@ bool Body_convert_exact_arguments(PyObject *args, PyObject *kwargs, BodyOptions 
     for (Py_ssize_t index = 0; index < positional; ++index)
         if (!convert(PyTuple_GET_ITEM(args, index), index)) return false;
     if (kwargs) {
-        if (Py_TYPE(kwargs) != &PyDict_Type) return false;
+        // An error already pending fails the keyword binding below with that error.
+        if (Py_TYPE(kwargs) != &PyDict_Type || PyErr_Occurred()) return false;
         Py_ssize_t position = 0;
         for (Py_ssize_t entry = PyDict_GET_SIZE(kwargs); entry > 0; --entry) {
             PyObject *key, *value;
