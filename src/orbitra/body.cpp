@@ -8,6 +8,7 @@
 #include "frame/compat.hpp"
 #include "frame/failure.hpp"
 #include "frame/module_state.hpp"
+#include "frame/notes.hpp"
 #include "frame/owned.hpp"
 #include "frame/profiling.hpp"
 #include "frame/protocol.hpp"
@@ -222,6 +223,12 @@ bool Body_argument_failure(const FailureScope &failures, Failed) noexcept {
     return false;
 }
 
+bool Body_conversion_failure(const FailureScope &failures, Failed failed, int parameter) noexcept {
+    Body_argument_failure(failures, failed);
+    note_argument_failure(*kBodyParameterNames[parameter]);
+    return false;
+}
+
 // Fills `values` from the call's arguments; false once the failure is recorded in
 // `failures` with its traceback entry. The bound arguments are held in `slots` until the
 // caller is done.
@@ -235,14 +242,14 @@ bool Body_convert_arguments(const FailureScope &failures, PyObject *args, PyObje
     case Binding::kKeywordsRejected:
         return Body_argument_failure(failures, ORB_FAIL_AT(25));
     }
-    if (!convert(slots[0].get(), values.m)) return Body_argument_failure(failures, ORB_FAIL_AT(25));
-    if (!convert(slots[1].get(), values.x)) return Body_argument_failure(failures, ORB_FAIL_AT(25));
-    if (!convert(slots[2].get(), values.y)) return Body_argument_failure(failures, ORB_FAIL_AT(25));
-    if (!convert(slots[3].get(), values.z)) return Body_argument_failure(failures, ORB_FAIL_AT(25));
-    if (!convert(slots[4].get(), values.vx)) return Body_argument_failure(failures, ORB_FAIL_AT(26));
-    if (!convert(slots[5].get(), values.vy)) return Body_argument_failure(failures, ORB_FAIL_AT(26));
-    if (!convert(slots[6].get(), values.vz)) return Body_argument_failure(failures, ORB_FAIL_AT(26));
-    if (!convert(slots[7].get(), values.probe)) return Body_argument_failure(failures, ORB_FAIL_AT(26));
+    if (!convert(slots[0].get(), values.m)) return Body_conversion_failure(failures, ORB_FAIL_AT(25), 0);
+    if (!convert(slots[1].get(), values.x)) return Body_conversion_failure(failures, ORB_FAIL_AT(25), 1);
+    if (!convert(slots[2].get(), values.y)) return Body_conversion_failure(failures, ORB_FAIL_AT(25), 2);
+    if (!convert(slots[3].get(), values.z)) return Body_conversion_failure(failures, ORB_FAIL_AT(25), 3);
+    if (!convert(slots[4].get(), values.vx)) return Body_conversion_failure(failures, ORB_FAIL_AT(26), 4);
+    if (!convert(slots[5].get(), values.vy)) return Body_conversion_failure(failures, ORB_FAIL_AT(26), 5);
+    if (!convert(slots[6].get(), values.vz)) return Body_conversion_failure(failures, ORB_FAIL_AT(26), 6);
+    if (!convert(slots[7].get(), values.probe)) return Body_conversion_failure(failures, ORB_FAIL_AT(26), 7);
     return true;
 }
 
@@ -489,7 +496,9 @@ Owned build_body_array(PyObject *argument) noexcept {
         counter = add_one(i.get());
         if (!counter) return ORB_FAIL_AT(39);
         for (const FieldCopy &field : kFieldCopies)
-            if (copy_field(field, b.get(), body_array.get(), i.get(), element) < 0) return {};
+            if (copy_field(field, b.get(), body_array.get(), i.get(), element) < 0)
+                return note_element_failure(g_state.names.*field.name, b.get(), position - 1,
+                                            field.value_site);
     }
     return body_array;
 }

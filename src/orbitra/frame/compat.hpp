@@ -236,6 +236,17 @@ inline constexpr bool kFailedModuleDropsSpec = false;
 #endif
 
 // ---------------------------------------------------------------------------------------
+// Exception notes. 3.11 added BaseException.add_note, which keeps them in the instance's
+// __notes__, and the traceback printers that show them under the message; before 3.11 a note
+// would be an attribute nothing shows, so none is added (Objects/exceptions.c, 3.11 to 3.15).
+
+#if PY_VERSION_HEX >= 0x030B0000  // 3.11
+inline constexpr bool kExceptionsShowNotes = true;
+#else
+inline constexpr bool kExceptionsShowNotes = false;
+#endif
+
+// ---------------------------------------------------------------------------------------
 // Recursion guard around a call.
 // 3.8 still has the 3.5 fields: the depth counter, the overflow flag and the public
 // _Py_CheckRecursionLimit, so the guard is written out as 3.5 did it.
