@@ -452,6 +452,16 @@ int copy_field(const FieldCopy &field, PyObject *item, PyObject *array, PyObject
     return 0;
 }
 
+// The note on a failed copy of element `index`, `item`: the site the copy recorded tells
+// which field, and whether reading it or storing it failed. Nothing of it runs per element.
+ORB_COLD Failed note_copy_failure(PyObject *item, Py_ssize_t index) noexcept {
+    const int key = FailureScope::innermost()->site().key;
+    for (const FieldCopy &field : kFieldCopies)
+        if (key == field.value_site.key || key == field.row_site.key || key == field.store_site.key)
+            return note_element_failure(g_state.names.*field.name, item, index, key == field.value_site.key);
+    return {};
+}
+
 // np.empty(len(bodies), dtype=dtype), through the module's globals as they are now.
 Owned make_empty_array(PyObject *bodies) noexcept {
     const Names &n = g_state.names;
@@ -497,8 +507,7 @@ Owned build_body_array(PyObject *argument) noexcept {
         if (!counter) return ORB_FAIL_AT(39);
         for (const FieldCopy &field : kFieldCopies)
             if (copy_field(field, b.get(), body_array.get(), i.get(), element) < 0)
-                return note_element_failure(g_state.names.*field.name, b.get(), position - 1,
-                                            field.value_site);
+                return note_copy_failure(b.get(), position - 1);
     }
     return body_array;
 }

@@ -109,10 +109,8 @@ void note_argument_failure(PyObject *name) noexcept {
     add_note("while converting Body argument '%U' (%s)", name, what_takes(name));
 }
 
-Failed note_element_failure(PyObject *field, PyObject *item, Py_ssize_t index,
-                            const FailureSite &read_site) noexcept {
-    const FailureScope *scope = FailureScope::innermost();
-    if (scope && scope->site().key == read_site.key)
+Failed note_element_failure(PyObject *field, PyObject *item, Py_ssize_t index, bool reading) noexcept {
+    if (reading)
         add_note("while reading field '%U' of element %zd of BodyArray's input, of type '%s': %s%s",
                  field, index, Py_TYPE(item)->tp_name, kBodyArrayTakes,
                  PyUnicode_Check(item) ? " (a single mapping passed alone is iterated over its keys)" : "");

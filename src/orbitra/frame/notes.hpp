@@ -14,9 +14,9 @@ namespace orb {
 // Body's argument `name` (one of the interned parameter names) did not convert.
 ORB_COLD void note_argument_failure(PyObject *name) noexcept;
 
-// Copying `field` of `item`, element `index` of BodyArray's input, failed: reading it when
-// the innermost failure scope holds `read_site`, storing it otherwise. Gives the failure on.
+// Reading (or else storing) `field` of `item`, element `index` of BodyArray's input, failed.
+// Gives the failure on.
 ORB_COLD Failed note_element_failure(PyObject *field, PyObject *item, Py_ssize_t index,
-                                     const FailureSite &read_site) noexcept;
+                                     bool reading) noexcept;
 
 }  // namespace orb
