@@ -14,6 +14,8 @@ CHANGELOG = README.with_name("CHANGELOG.md")
 DOCUMENTS = [README, README.with_name("CONTRIBUTING.md"), *sorted(README.parent.glob("docs/*.md"))]
 # Documents whose examples need a package that is a test extra only where it has wheels.
 NEEDS = {"rebound.md": "rebound", "dask.md": "dask"}
+# Documents whose recipes start processes: each also runs as the script a user pastes it into.
+SCRIPTS = ["dask.md"]
 RELEASE_HEADING = re.compile(r"## (?:Unreleased|(?P<version>\d+\.\d+\.\d+) - \d{4}-\d\d-\d\d)")
 
 
@@ -44,6 +46,11 @@ def document_id(path):
     return path.relative_to(README.parent).as_posix()
 
 
+def python_blocks(document):
+    # The fenced python blocks only: a closing fence would read as expected output.
+    return "\n".join(re.findall(r"(?ms)^```python\n(.*?)^```", document.read_text()))
+
+
 @pytest.mark.parametrize("document", [
     pytest.param(path, id=document_id(path),
                  marks=[pytest.mark.slow] if path.name == "dask.md" else [])  # worker processes
@@ -54,13 +61,27 @@ def test_document_examples_run(document):
     if document.name in NEEDS:
         pytest.importorskip(NEEDS[document.name], reason="{} needs {}, which has no wheel for this "
                             "interpreter or platform".format(document.name, NEEDS[document.name]))
-    # The fenced python blocks only: a closing fence would read as expected output.
-    blocks = re.findall(r"(?ms)^```python\n(.*?)^```", document.read_text())
-    test = doctest.DocTestParser().get_doctest("\n".join(blocks), {"__name__": "__main__"},
+    test = doctest.DocTestParser().get_doctest(python_blocks(document), {"__name__": "__main__"},
                                                document.name, str(document), 0)
     runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE | doctest.ELLIPSIS)
     runner.run(test)
     assert len(test.examples) >= (5 if document == README else 0) and runner.failures == 0
+
+
+@pytest.mark.slow  # worker processes
+@pytest.mark.parametrize("name", SCRIPTS)
+def test_process_recipes_run_as_scripts(name, tmp_path):
+    # Worker processes started by spawn run the script again: a recipe that only works as a
+    # doctest fails there.
+    document = README.parent / "docs" / name
+    if not document.exists():
+        pytest.skip("needs the clone's documents")
+    pytest.importorskip(NEEDS[name])
+    script = tmp_path / "recipe.py"
+    script.write_text(doctest.script_from_examples(python_blocks(document)))
+    res = subprocess.run([sys.executable, str(script)], cwd=str(tmp_path), stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, universal_newlines=True, timeout=600)
+    assert res.returncode == 0, res.stderr[-3000:]
 
 
 def test_documents_links_and_commands_resolve():
