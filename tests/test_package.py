@@ -1,6 +1,7 @@
 """The package as a new user meets it: its version, what importing it costs, the README."""
 import doctest
 import pathlib
+import platform
 import re
 import shutil
 import subprocess
@@ -121,3 +122,21 @@ def test_module_needs_no_cxx_runtime_and_no_tls_calls():
     # A wheel would have to carry a C++ runtime; a dynamic TLS access needs the dynamic linker.
     assert [lib for lib in needed if re.match(r"lib(std)?c\+\+|ld-linux", lib)] == []
     assert "__tls_get_addr" not in dynamic
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux") or platform.machine() != "x86_64"
+                    or shutil.which("readelf") is None or hasattr(sys, "gettotalrefcount"),
+                    reason="the list is that of a release build for Linux x86-64; needs readelf")
+def test_libc_symbols_are_those_platforms_md_lists():
+    import orbitra.body
+    document = README.parent / "docs" / "platforms.md"
+    if not document.exists():
+        pytest.skip("needs the clone's documents")
+    dynamic, comment = (subprocess.run(["readelf", *args, orbitra.body.__file__], stdout=subprocess.PIPE,
+                                       universal_newlines=True, check=True).stdout
+                        for args in (["-W", "--dyn-syms"], ["-p", ".comment"]))
+    if "clang" in comment or "__asan_init" in dynamic:
+        pytest.skip("the list is that of GCC's build without sanitizers")
+    stated = re.search(r"symbols of version `GLIBC_([\d.]+)` \(([^)]*)\)", document.read_text())
+    listed = {(name, stated[1]) for name in re.findall(r"`(\w+)`", stated[2])}
+    assert set(re.findall(r"UND (\w+)@GLIBC_([\d.]+)", dynamic)) == listed
