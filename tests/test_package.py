@@ -17,6 +17,21 @@ DOCUMENTS = [README, README.with_name("CONTRIBUTING.md"), *sorted(README.parent.
 NEEDS = {"rebound.md": "rebound", "dask.md": "dask"}
 # Documents whose recipes start processes: each also runs as the script a user pastes it into.
 SCRIPTS = ["dask.md"]
+# Figures the documents state that files of the clone fix: (document, pattern, file, pattern);
+# both patterns capture the same value.
+FIGURES = [
+    ("README.md", r"CPython (3\.\d+) to", "pyproject.toml", r'requires-python = ">=(3\.\d+)"'),
+    ("README.md", r"CPython 3\.\d+ to (3\.\d+)", "pyproject.toml",
+     r'(?s).*"Programming Language :: Python :: (3\.\d+)"'),
+    ("README.md", r"NumPy (1\.\d+) on 3\.8", "pyproject.toml", r'"numpy>=(1\.\d+),<2'),
+    ("CONTRIBUTING.md", r"\((\d+) cases by default", "tests/test_reentrancy.py", r'FUZZ_CASES", "(\d+)"'),
+    ("CONTRIBUTING.md", r"(\d+) in the sanitizer run", ".ci/sanitizers", r"ORBITRA_FUZZ_CASES=(\d+)"),
+    ("CONTRIBUTING.md", r"(\d+) re-entrancy fuzzing cases instead", ".ci/aarch64", r"FUZZ_CASES:-(\d+)"),
+    ("CONTRIBUTING.md", r"at most (\d+) examples per model", ".ci/aarch64", r"MODEL_EXAMPLES:-(\d+)"),
+    ("CONTRIBUTING.md", r"every (\d+)\w\w start-up allocation", ".ci/aarch64", r"SWEEP_STRIDE:-(\d+)"),
+    ("CONTRIBUTING.md", r"instead of every (\d+)th", "tests/test_allocation_failure.py",
+     r'SWEEP_STRIDE", "(\d+)"'),
+]
 RELEASE_HEADING = re.compile(r"## (?:Unreleased|(?P<version>\d+\.\d+\.\d+) - \d{4}-\d\d-\d\d)")
 
 
@@ -67,6 +82,16 @@ def test_document_examples_run(document):
     runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE | doctest.ELLIPSIS)
     runner.run(test)
     assert len(test.examples) >= (5 if document == README else 0) and runner.failures == 0
+
+
+@pytest.mark.parametrize("document, stated, source, fixed", FIGURES,
+                         ids=["{}:{}".format(f[0], f[1]) for f in FIGURES])
+def test_documents_figures_are_the_code(document, stated, source, fixed):
+    if not (README.parent / document).exists() or not (README.parent / source).exists():
+        pytest.skip("needs the clone")
+    in_document = re.search(stated, (README.parent / document).read_text())
+    in_source = re.search(fixed, (README.parent / source).read_text())
+    assert in_document and in_source and in_document[1] == in_source[1]
 
 
 @pytest.mark.slow  # worker processes
