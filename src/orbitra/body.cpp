@@ -1,7 +1,6 @@
 // body.cpp: the body record model: the record and its dtype, Body and BodyArray.
 #include "body.hpp"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "frame/arguments.hpp"
@@ -531,6 +530,15 @@ PyMethodDef g_body_array_definition = {
 // ---------------------------------------------------------------------------------------
 // Top-level statements
 
+// The number that a version text starts with ("2" of "2.4.6"), 0 for none. Read here rather
+// than by atoi: a C++ build against glibc 2.38 or later takes its strtol as __isoc23_strtol,
+// of symbol version GLIBC_2.38, which would lift the wheels' manylinux tag to 2_38.
+int leading_number(const char *text) noexcept {
+    int number = 0;
+    for (; *text >= '0' && *text <= '9' && number < 100000; ++text) number = number * 10 + (*text - '0');
+    return number;
+}
+
 // Whether the NumPy imported wraps out-of-range ints into int8: NumPy 1.x does. A
 // __version__ that is missing or unreadable counts as 1.x, whose check gives NumPy 2's own
 // result. -1 only when looking it up raised.
@@ -540,7 +548,7 @@ int note_whether_numpy_wraps_integers(PyObject *numpy) noexcept {
     if (!version && PyErr_Occurred()) return -1;
     const char *text = version && PyUnicode_Check(version) ? PyUnicode_AsUTF8(version) : nullptr;
     if (!text && PyErr_Occurred()) return -1;
-    g_state.numpy_wraps_integers = !text || std::atoi(text) < 2;
+    g_state.numpy_wraps_integers = !text || leading_number(text) < 2;
     return 0;
 }
 
