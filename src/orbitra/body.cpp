@@ -222,6 +222,7 @@ bool Body_argument_failure(const FailureScope &failures, Failed) noexcept {
     return false;
 }
 
+// A conversion's failure also says which parameter failed (a note, from 3.11).
 bool Body_conversion_failure(const FailureScope &failures, Failed failed, int parameter) noexcept {
     Body_argument_failure(failures, failed);
     note_argument_failure(*kBodyParameterNames[parameter]);
