@@ -452,9 +452,12 @@ int copy_field(const FieldCopy &field, PyObject *item, PyObject *array, PyObject
     return 0;
 }
 
-// The note on a failed copy of element `index`, `item`: the site the copy recorded tells
-// which field, and whether reading it or storing it failed. Nothing of it runs per element.
-ORB_COLD Failed note_copy_failure(PyObject *item, Py_ssize_t index) noexcept {
+// The note on a failed copy of `item`, the element at `index` (an int): the site the copy
+// recorded tells which field, and whether reading it or storing it failed. Kept out of line
+// and not marked cold: inlined or marked cold, it made GCC 16 allot the registers of the loop
+// that calls it otherwise, at 4 to 8 instructions more per element (bench/run.py
+// --instructions); as it is, the loop's instructions are those it has without notes.
+ORB_NOINLINE Failed note_copy_failure(PyObject *item, PyObject *index) noexcept {
     const int key = FailureScope::innermost()->site().key;
     for (const FieldCopy &field : kFieldCopies)
         if (key == field.value_site.key || key == field.row_site.key || key == field.store_site.key)
@@ -507,7 +510,7 @@ Owned build_body_array(PyObject *argument) noexcept {
         if (!counter) return ORB_FAIL_AT(39);
         for (const FieldCopy &field : kFieldCopies)
             if (copy_field(field, b.get(), body_array.get(), i.get(), element) < 0)
-                return note_copy_failure(b.get(), position - 1);
+                return note_copy_failure(b.get(), i.get());
     }
     return body_array;
 }

@@ -109,13 +109,13 @@ void note_argument_failure(PyObject *name) noexcept {
     add_note("while converting Body argument '%U' (%s)", name, what_takes(name));
 }
 
-Failed note_element_failure(PyObject *field, PyObject *item, Py_ssize_t index, bool reading) noexcept {
+Failed note_element_failure(PyObject *field, PyObject *item, PyObject *index, bool reading) noexcept {
     if (reading)
-        add_note("while reading field '%U' of element %zd of BodyArray's input, of type '%s': %s%s",
+        add_note("while reading field '%U' of element %S of BodyArray's input, of type '%s': %s%s",
                  field, index, Py_TYPE(item)->tp_name, kBodyArrayTakes,
                  PyUnicode_Check(item) ? " (a single mapping passed alone is iterated over its keys)" : "");
     else
-        add_note("while storing field '%U' (%s) of element %zd of BodyArray's input", field,
+        add_note("while storing field '%U' (%s) of element %S of BodyArray's input", field,
                  what_takes(field), index);
     return {};
 }

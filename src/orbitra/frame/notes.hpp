@@ -14,9 +14,10 @@ namespace orb {
 // Body's argument `name` (one of the interned parameter names) did not convert.
 ORB_COLD void note_argument_failure(PyObject *name) noexcept;
 
-// Reading (or else storing) `field` of `item`, element `index` of BodyArray's input, failed.
+// Reading (or else storing) `field` of `item`, element `index` (an exact int) of BodyArray's
+// input, failed.
 // Gives the failure on.
-ORB_COLD Failed note_element_failure(PyObject *field, PyObject *item, Py_ssize_t index,
+ORB_COLD Failed note_element_failure(PyObject *field, PyObject *item, PyObject *index,
                                      bool reading) noexcept;
 
 }  // namespace orb
