@@ -40,6 +40,17 @@ def error_of(func, *args):
     raise AssertionError("no error")
 
 
+def notes_of(exc):
+    return getattr(exc, "__notes__", None)
+
+
+def noted(parameter):
+    """The notes a failed conversion of `parameter` leaves: from CPython 3.11 on, one."""
+    takes = "an integer from -128 to 127" if parameter == "probe" else "a real number"
+    note = "while converting Body argument '{}' ({})".format(parameter, takes)
+    return [note] if sys.version_info >= (3, 11) else None
+
+
 def assert_failed_in_body(excinfo, line):
     entries = [e for e in traceback.extract_tb(excinfo.tb) if e.name.startswith("orbitra.body.Body (")]
     assert len(entries) == 1, traceback.format_tb(excinfo.tb)
@@ -153,6 +164,7 @@ def test_binding_errors(args, kwargs, message):
         Body(*args, **kwargs)
     assert str(excinfo.value) == message
     assert_failed_in_body(excinfo, 25)
+    assert notes_of(excinfo.value) is None  # the message names the keyword
 
 
 @pytest.mark.parametrize("args, kwargs, message", [
@@ -179,8 +191,8 @@ def test_float_conversion(value):
 
 
 @pytest.mark.parametrize("value", [
-    "1", None, [], 1j, 10 ** 400, Num(1), Num("2.0"), Raising(),
-], ids=["str", "None", "list", "complex", "huge", "int-float", "str-float", "raising"])
+    "1", None, [], 1j, 10 ** 400, Num(1), Num("2.0"), Raising(), np.array([1.0, 2.0]),
+], ids=["str", "None", "list", "complex", "huge", "int-float", "str-float", "raising", "array"])
 @pytest.mark.parametrize("slot", NAMES[:7])
 def test_float_conversion_errors(slot, value):
     with pytest.raises(Exception) as excinfo:
@@ -188,6 +200,7 @@ def test_float_conversion_errors(slot, value):
     # The math functions convert their argument just as Body does (PyFloat_AsDouble).
     assert (excinfo.type, str(excinfo.value)) == error_of(math.fabs, value)
     assert_failed_in_body(excinfo, LINE[slot])
+    assert notes_of(excinfo.value) == noted(slot)
 
 
 @pytest.mark.parametrize("value, expected", [
@@ -210,6 +223,7 @@ def test_probe_out_of_char_range(value):
         Body(probe=value)
     assert str(excinfo.value) == "value too large to convert to char"
     assert_failed_in_body(excinfo, 26)
+    assert notes_of(excinfo.value) == noted("probe")
 
 
 @pytest.mark.parametrize("value", [LONG_MAX + 1, -LONG_MAX - 2, 2 ** 70, -2 ** 100, 1e30, Num(2 ** 64)],
@@ -243,6 +257,7 @@ def test_probe_conversion_errors(value, error, message):
         Body(probe=value)
     assert type(excinfo.value) is error and str(excinfo.value) == message
     assert_failed_in_body(excinfo, 26)
+    assert notes_of(excinfo.value) == noted("probe")
 
 
 class Logged:
@@ -267,6 +282,67 @@ def test_conversions_run_in_parameter_order():
     assert Logged.log == NAMES
 
 
+class Logging(ValueError):
+    """An error whose class runs Python code where BaseException.add_note might call it."""
+    log = []
+
+
+class SetsAttributes(Logging):
+    def __setattr__(self, name, value):
+        self.log.append("__setattr__")
+        super().__setattr__(name, value)
+
+
+class GetsAttributes(Logging):
+    def __getattr__(self, name):
+        self.log.append("__getattr__")
+        raise AttributeError(name)
+
+
+class NotesProperty(Logging):
+    @property
+    def __notes__(self):
+        self.log.append("__notes__")
+        return []
+
+
+class AddsNotes(Logging):
+    def add_note(self, note):
+        self.log.append("add_note")
+
+
+def with_notes(notes):
+    error = Logging()
+    error.__notes__ = notes
+    return error
+
+
+class RaisingWith:
+    def __init__(self, error):
+        self.error = error
+
+    def __float__(self):
+        raise self.error
+
+
+@pytest.mark.parametrize("make, notes", [
+    (Logging, noted("x")), (AddsNotes, noted("x")),
+    (lambda: with_notes(["first"]), ["first"] + (noted("x") or [])),
+    (SetsAttributes, None), (GetsAttributes, None), (NotesProperty, None),
+    (lambda: with_notes("not a list"), "not a list"),
+], ids=["plain", "add_note", "noted", "__setattr__", "__getattr__", "property", "not a list"])
+def test_note_runs_no_code_of_the_exception(make, notes):
+    # No method of the error's class runs; where one would, or where the note cannot be
+    # added, the error goes on as it was.
+    error = make()
+    Logging.log = []
+    with pytest.raises(Logging) as excinfo:
+        Body(x=RaisingWith(error))
+    assert excinfo.value is error and Logging.log == []
+    assert vars(error).get("__notes__") == notes
+    assert_failed_in_body(excinfo, 25)
+
+
 @pytest.mark.parametrize("kwargs, failing, converted", [
     ({"m": "a", "probe": 1000}, "m", []),
     ({"probe": 1000, "m": "a"}, "m", []),
@@ -279,6 +355,7 @@ def test_first_failing_slot_decides(kwargs, failing, converted):
         Body(**kwargs)
     assert str(excinfo.value) == error_of(math.fabs, kwargs[failing])[1]
     assert_failed_in_body(excinfo, LINE[failing])
+    assert notes_of(excinfo.value) == noted(failing)
     assert Logged.log == converted
 
 

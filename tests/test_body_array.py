@@ -163,28 +163,54 @@ def failing_generator():
     raise ZeroDivisionError("gen")
 
 
-@pytest.mark.parametrize("bodies, error, key, line", [
-    (5, TypeError, None, 37),
-    (failing_generator(), ZeroDivisionError, "gen", 37),
-    ([{}], KeyError, "m", 40),
-    ([{"m": 1.0}], KeyError, "r", 41),
-    ([{"m": 1.0, "r": [1.0] * 3}], KeyError, "v", 42),
-    ([{"m": 1.0, "r": [1.0] * 3, "v": [1.0] * 3}], KeyError, "probe", 43),
-    ([ob.Body(), ob.Body(), {"r": 1}], KeyError, "m", 40),
-    ([ob.Body(), None], TypeError, None, 40),
-    ([3], TypeError, None, 40),
-    ("ab", TypeError, None, 40),
-    ([dict(ob.Body(), m="heavy")], ValueError, None, 40),
-    ([dict(ob.Body(), r=[1.0, 2.0])], ValueError, None, 41),
-    ([dict(ob.Body(), v="xyz")], ValueError, None, 42),
-    ([dict(ob.Body(), probe="abc")], ValueError, None, 43),
+TAKES = {"m": "a real number", "r": "3 real numbers", "v": "3 real numbers",
+         "probe": "an integer from -128 to 127"}
+
+
+def read_note(field, index, type_name):
+    note = ("while reading field '{}' of element {} of BodyArray's input, of type '{}': "
+            "BodyArray takes an iterable of mappings with the keys 'm', 'r', 'v' and 'probe'"
+            ).format(field, index, type_name)
+    return note + " (a single mapping passed alone is iterated over its keys)" if type_name == "str" else note
+
+
+def store_note(field, index):
+    return "while storing field '{}' ({}) of element {} of BodyArray's input".format(
+        field, TAKES[field], index)
+
+
+@pytest.mark.parametrize("bodies, error, key, line, note", [
+    (5, TypeError, None, 37, None),
+    (failing_generator(), ZeroDivisionError, "gen", 37, None),
+    ([{}], KeyError, "m", 40, read_note("m", 0, "dict")),
+    ([{"m": 1.0}], KeyError, "r", 41, read_note("r", 0, "dict")),
+    ([{"m": 1.0, "r": [1.0] * 3}], KeyError, "v", 42, read_note("v", 0, "dict")),
+    ([{"m": 1.0, "r": [1.0] * 3, "v": [1.0] * 3}], KeyError, "probe", 43, read_note("probe", 0, "dict")),
+    ([ob.Body(), ob.Body(), {"r": 1}], KeyError, "m", 40, read_note("m", 2, "dict")),
+    ([ob.Body(), None], TypeError, None, 40, read_note("m", 1, "NoneType")),
+    ([3], TypeError, None, 40, read_note("m", 0, "int")),
+    ("ab", TypeError, None, 40, read_note("m", 0, "str")),
+    (ob.Body(), TypeError, None, 40, read_note("m", 0, "str")),
+    (twin(BODIES).tolist(), TypeError, None, 40, read_note("m", 0, "tuple")),
+    (np.zeros(2), IndexError, None, 40, read_note("m", 0, "numpy.float64")),
+    ([dict(ob.Body(), m="heavy")], ValueError, None, 40, store_note("m", 0)),
+    ([ob.Body()] * 4 + [dict(ob.Body(), m="heavy")], ValueError, None, 40, store_note("m", 4)),
+    ([dict(ob.Body(), r=[1.0, 2.0])], ValueError, None, 41, store_note("r", 0)),
+    ([ob.Body(), ob.Body(), dict(ob.Body(), r=[1.0, 2.0])], ValueError, None, 41, store_note("r", 2)),
+    ([dict(ob.Body(), v="xyz")], ValueError, None, 42, store_note("v", 0)),
+    ([dict(ob.Body(), probe="abc")], ValueError, None, 43, store_note("probe", 0)),
+    ([ob.Body(), dict(ob.Body(), probe=300)], OverflowError, None, 43, store_note("probe", 1)),
 ])
-def test_failures(bodies, error, key, line):
+def test_failures(bodies, error, key, line, note):
     with pytest.raises(error) as info:
         ob.BodyArray(bodies)
     if key is not None:
         assert info.value.args == (key,)
     assert entry_line(info.value) == line
+    # From CPython 3.11 a note says which element and field; the message stays NumPy's or the
+    # interpreter's own.
+    expected = [note] if note and sys.version_info >= (3, 11) else None
+    assert getattr(info.value, "__notes__", None) == expected
 
 
 @pytest.mark.parametrize("call", [

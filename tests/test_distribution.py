@@ -16,7 +16,8 @@ pytestmark = pytest.mark.slow
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 PACKAGE = ROOT / "src" / "orbitra"
 VERSION = re.search(r'(?m)^__version__ = "([^"]+)"$', (PACKAGE / "__init__.py").read_text())[1]
-PACKAGE_FILES = {"orbitra/__init__.py", "orbitra/__main__.py", "orbitra/body.pyi", "orbitra/py.typed"}
+PACKAGE_FILES = {"orbitra/__init__.py", "orbitra/__main__.py", "orbitra/examples.py", "orbitra/body.pyi",
+                 "orbitra/py.typed"}
 
 
 def run(args, cwd, timeout=900):

@@ -219,7 +219,10 @@ def test_interpreter_prints_uncaught_entry(tmp_path):
         """)
     assert res.returncode == 1
     assert 'File "orbitra\\body", line 26, in orbitra.body.Body (' in res.stderr
-    assert res.stderr.rstrip().endswith("OverflowError: value too large to convert to char")
+    # From CPython 3.11 a note under the message names the argument and what it takes.
+    note = "\nwhile converting Body argument 'probe' (an integer from -128 to 127)"
+    assert res.stderr.rstrip().endswith("OverflowError: value too large to convert to char"
+                                        + (note if sys.version_info >= (3, 11) else ""))
 
 
 @pytest.mark.parametrize("name, value, error, line", [

@@ -8,6 +8,7 @@
 #include "frame/compat.hpp"
 #include "frame/failure.hpp"
 #include "frame/module_state.hpp"
+#include "frame/notes.hpp"
 #include "frame/owned.hpp"
 #include "frame/profiling.hpp"
 #include "frame/protocol.hpp"
@@ -245,6 +246,14 @@ bool Body_argument_failure(const FailureScope &failures, PyObject *module, Faile
     return false;
 }
 
+// A conversion's failure also says which parameter failed (a note, from 3.11).
+bool Body_conversion_failure(const FailureScope &failures, PyObject *module, Failed failed,
+                             int parameter) noexcept {
+    Body_argument_failure(failures, module, failed);
+    note_argument_failure(*kBodyParameterNames[parameter]);
+    return false;
+}
+
 // Fills `values` from the call's arguments; false once the failure is recorded in
 // `failures` with its traceback entry. The bound arguments are held in `slots` until the
 // caller is done.
@@ -259,14 +268,14 @@ bool Body_convert_arguments(const FailureScope &failures, PyObject *module, PyOb
     case Binding::kKeywordsRejected:
         return Body_argument_failure(failures, module, ORB_FAIL_AT(25));
     }
-    if (!convert(slots[0].get(), values.m)) return Body_argument_failure(failures, module, ORB_FAIL_AT(25));
-    if (!convert(slots[1].get(), values.x)) return Body_argument_failure(failures, module, ORB_FAIL_AT(25));
-    if (!convert(slots[2].get(), values.y)) return Body_argument_failure(failures, module, ORB_FAIL_AT(25));
-    if (!convert(slots[3].get(), values.z)) return Body_argument_failure(failures, module, ORB_FAIL_AT(25));
-    if (!convert(slots[4].get(), values.vx)) return Body_argument_failure(failures, module, ORB_FAIL_AT(26));
-    if (!convert(slots[5].get(), values.vy)) return Body_argument_failure(failures, module, ORB_FAIL_AT(26));
-    if (!convert(slots[6].get(), values.vz)) return Body_argument_failure(failures, module, ORB_FAIL_AT(26));
-    if (!convert(slots[7].get(), values.probe)) return Body_argument_failure(failures, module, ORB_FAIL_AT(26));
+    if (!convert(slots[0].get(), values.m)) return Body_conversion_failure(failures, module, ORB_FAIL_AT(25), 0);
+    if (!convert(slots[1].get(), values.x)) return Body_conversion_failure(failures, module, ORB_FAIL_AT(25), 1);
+    if (!convert(slots[2].get(), values.y)) return Body_conversion_failure(failures, module, ORB_FAIL_AT(25), 2);
+    if (!convert(slots[3].get(), values.z)) return Body_conversion_failure(failures, module, ORB_FAIL_AT(25), 3);
+    if (!convert(slots[4].get(), values.vx)) return Body_conversion_failure(failures, module, ORB_FAIL_AT(26), 4);
+    if (!convert(slots[5].get(), values.vy)) return Body_conversion_failure(failures, module, ORB_FAIL_AT(26), 5);
+    if (!convert(slots[6].get(), values.vz)) return Body_conversion_failure(failures, module, ORB_FAIL_AT(26), 6);
+    if (!convert(slots[7].get(), values.probe)) return Body_conversion_failure(failures, module, ORB_FAIL_AT(26), 7);
     return true;
 }
 
@@ -578,6 +587,19 @@ ORB_COLD int copy_fields(PyObject *item, PyObject *array, PyObject *index,
     return 0;
 }
 
+// The note on a failed copy of `item`, the element at `index` (an int): the site the copy
+// recorded tells which field, and whether reading it or storing it failed. Kept out of line
+// and not marked cold: inlined or marked cold, it made GCC 16 allot the registers of the loop
+// that calls it otherwise, at 4 to 8 instructions more per element (bench/run.py
+// --instructions); as it is, the loop's instructions are those it has without notes.
+ORB_NOINLINE Failed note_copy_failure(PyObject *item, PyObject *index) noexcept {
+    const int key = FailureScope::innermost()->site().key;
+    for (const FieldCopy &field : kFieldCopies)
+        if (key == field.value_site.key || key == field.row_site.key || key == field.store_site.key)
+            return note_element_failure(g_state.names.*field.name, item, index, key == field.value_site.key);
+    return {};
+}
+
 // np.empty(len(bodies), dtype=dtype), through the module's globals as they are now.
 Owned make_empty_array(PyObject *bodies, PyObject *globals) noexcept {
     const Names &n = g_state.names;
@@ -649,7 +671,8 @@ Owned build_body_array(PyObject *argument, PyObject *globals) noexcept {
         copy_pending = false;
         unsigned char *element = position < memory.direct_count() ? memory.element(position) : nullptr;
         if (element && store_exact_body(b.get(), element)) continue;
-        if (copy_fields(b.get(), body_array.get(), i.get(), element) < 0) return {};
+        if (copy_fields(b.get(), body_array.get(), i.get(), element) < 0)
+            return note_copy_failure(b.get(), i.get());
     }
     return body_array;
 }
@@ -677,7 +700,9 @@ PyMethodDef g_body_array_definition = {
 // Top-level statements
 
 // The leading decimal digits of `text` as a number (0 without any), as atoi reads them,
-// from its characters, so that no text is unreadable: -1 only if reading failed.
+// from its characters, so that no text is unreadable: -1 only if reading failed. Not atoi
+// itself: a C++ build against glibc 2.38 or later takes its strtol as __isoc23_strtol, of
+// symbol version GLIBC_2.38, which would lift the wheels' manylinux tag to 2_38.
 long leading_number(PyObject *text) noexcept {
     long number = 0;
     const Py_ssize_t length = PyUnicode_GetLength(text);

@@ -9,7 +9,9 @@
 
 // ---------------------------------------------------------------------------------------
 // Compiler hints. GCC and clang (both define __GNUC__) take GNU attributes; MSVC warns about
-// an attribute it does not know (C5030), which /WX makes an error, so there they are dropped.
+// an attribute it does not know (C5030), which /WX makes an error, so there they are dropped,
+// except noinline, which it spells __declspec(noinline). A failure path kept out of line
+// leaves the registers of the loop it leaves as they were without it.
 // The initial-exec TLS model is ELF's: a variable of a dlopen'ed library is then a plain load
 // from the thread pointer, not a call to __tls_get_addr, at the price of a few bytes of the
 // static TLS reserve. Mach-O (one TLS model) and PE (implicit TLS slots, usable in a library
@@ -17,9 +19,15 @@
 #if defined(__GNUC__)
 #define ORB_COLD [[gnu::cold]]
 #define ORB_ALWAYS_INLINE [[gnu::always_inline]] inline
-#else
+#define ORB_NOINLINE [[gnu::noinline]]
+#elif defined(_MSC_VER)
 #define ORB_COLD
 #define ORB_ALWAYS_INLINE __forceinline
+#define ORB_NOINLINE __declspec(noinline)
+#else
+#define ORB_COLD
+#define ORB_ALWAYS_INLINE inline
+#define ORB_NOINLINE
 #endif
 #if defined(__GNUC__) && defined(__ELF__)
 #define ORB_INITIAL_EXEC_TLS [[gnu::tls_model("initial-exec")]]
@@ -235,6 +243,17 @@ inline PyObject *exact_dict_subscript_borrowed(PyObject *dict, PyObject *key) no
 inline constexpr bool kFailedModuleDropsSpec = true;
 #else
 inline constexpr bool kFailedModuleDropsSpec = false;
+#endif
+
+// ---------------------------------------------------------------------------------------
+// Exception notes. 3.11 added BaseException.add_note, which keeps them in the instance's
+// __notes__, and the traceback printers that show them under the message; before 3.11 a note
+// would be an attribute nothing shows, so none is added (Objects/exceptions.c, 3.11 to 3.15).
+
+#if PY_VERSION_HEX >= 0x030B0000  // 3.11
+inline constexpr bool kExceptionsShowNotes = true;
+#else
+inline constexpr bool kExceptionsShowNotes = false;
 #endif
 
 // ---------------------------------------------------------------------------------------
