@@ -236,12 +236,12 @@ CHECK_LIMIT = 1.05
 # its output shows which way the change since moved it. Record new figures whenever a change
 # to the module or the floor moves a ratio on purpose.
 REFERENCE_RATIOS = {
-    ("Body()", "3.11"): 1.0326,
-    ("Body(1.0, x=2.0)", "3.11"): 1.0310,
-    ("Body(all keywords)", "3.11"): 1.0145,
+    ("Body()", "3.11"): 1.0345,
+    ("Body(1.0, x=2.0)", "3.11"): 1.0357,
+    ("Body(all keywords)", "3.11"): 1.0195,
     (ARRAY_CASE, "3.11"): 1.0240,
-    ("Body()", "3.14"): 1.0289,
-    ("Body(1.0, x=2.0)", "3.14"): 1.0142,
+    ("Body()", "3.14"): 1.0382,
+    ("Body(1.0, x=2.0)", "3.14"): 1.0290,
     ("Body(all keywords)", "3.14"): 1.0214,
     (ARRAY_CASE, "3.14"): 1.0369,
 }
