@@ -184,7 +184,7 @@ BodyRecord build_body(const BodyOptions *options, PyThreadState *ts, PyObject *m
     ProfiledCall profile(g_builder_profile, ts, globals_of(module));
     if (profile.call_event_failed()) {
         ORB_FAIL_AT(25);
-        if (recursion_kept && recursion_would_repeat(ts))
+        if (recursion_kept && recursion_would_repeat(ts, profile.event_frame_failed()))
             *recursion_kept = true;
         else
             report_unraisable();

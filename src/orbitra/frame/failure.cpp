@@ -80,8 +80,9 @@ Owned make_frame(PyThreadState *ts, PyObject *code, PyObject *globals) noexcept 
 
 bool making_recursion_entry() noexcept { return t_making_recursion_entry; }
 
-bool recursion_would_repeat(PyThreadState *ts) noexcept {
-    return PyErr_ExceptionMatches(PyExc_RecursionError) && compat::recursion_limit_reached(ts);
+bool recursion_would_repeat(PyThreadState *ts, bool frame_failed) noexcept {
+    return PyErr_ExceptionMatches(PyExc_RecursionError) &&
+           (frame_failed || compat::recursion_limit_reached(ts));
 }
 
 void add_traceback_entry(const char *qualified_name, FailureSite site, PyObject *globals) noexcept {

@@ -126,8 +126,10 @@ Owned make_frame(PyThreadState *ts, PyObject *code, PyObject *globals) noexcept;
 bool making_recursion_entry() noexcept;
 
 // Whether the pending error is a RecursionError that going on would raise again: the
-// thread stands at its recursion limit.
-bool recursion_would_repeat(PyThreadState *ts) noexcept;
+// thread stands at its recursion limit, or it came from making a frame over the module's
+// globals (`frame_failed`), whose lookups ran code that recursed and every frame made from
+// here on would run again.
+bool recursion_would_repeat(PyThreadState *ts, bool frame_failed) noexcept;
 
 // Reports the pending error as ignored in "orbitra.body.Body" and clears it.
 ORB_COLD void report_unraisable() noexcept;

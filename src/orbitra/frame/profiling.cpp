@@ -73,7 +73,7 @@ int ProfiledCall::call_event(ProfiledOperation &operation, PyObject *globals) no
         if (!operation.code) return -1;
     }
     frame = make_frame(ts, operation.code, globals);
-    if (!frame) return -1;
+    if (!frame) return kFrameFailed;
     PyFrameObject *python_frame = PyEval_GetFrame();
     if (!python_frame && PyErr_Occurred()) return -1;
     compat::set_frame_place(as_frame(frame), operation.first_line,

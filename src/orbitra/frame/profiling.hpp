@@ -68,6 +68,9 @@ public:
     // The call event failed (the hook raised, or its frame could not be made); the error
     // is pending and the operation must not run.
     bool call_event_failed() const noexcept { return status_ < 0; }
+    // The call event failed because its frame could not be made, not because the hook raised:
+    // making a frame looks names up in the globals, which may run Python code.
+    bool event_frame_failed() const noexcept { return status_ == kFrameFailed; }
 
     // Reports the return event with `result` (borrowed, may be null) and passes it on.
     PyObject *finish(PyObject *result) noexcept {
@@ -87,7 +90,8 @@ private:
         InnermostEvent innermost;
     };
 
-    int status_ = 0;  // 1 events active, 0 no return event follows, -1 call event failed
+    static constexpr int kFrameFailed = -2;
+    int status_ = 0;  // 1 events active, 0 no return event follows, < 0 call event failed
     std::optional<Events> events_;  // made by call_event, so present whenever status_ != 0
 };
 
