@@ -190,7 +190,7 @@ public:
         PendingError pending;
         PyObject *key = g_state.names.dunder_spec;
         if (PyDict_GetItemWithError(dict, key) == marker_.get()) (void)PyDict_SetItem(dict, key, Py_None);
-        PyErr_Clear();  // a spec left in place only says "initialising" for longer
+        PyErr_Clear();  // a marker left in place only says "initialising" for longer
         pending.restore();
         marker_.reset();
     }
