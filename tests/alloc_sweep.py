@@ -284,7 +284,7 @@ def sweep_again():
         if error is not None:
             assert isinstance(error, MemoryError), error
             failures.append(n)
-        else:  # the loader is given the placeholder spec, not the marker
+        else:  # the loader is given the placeholder None, not the marker
             assert module is not ob and module.__spec__ is None
         n += 1
     return {"failures": len(failures)}

@@ -218,9 +218,9 @@ LATER_START_UPS = {
         ob.np = Stand
         print(body is not ob, body.dtype == ob.dtype, ob.BodyArray([]), len(body.BodyArray([])))
         """, "True False\nTrue True ['stand-in', 0] 0\n"),
-    # While start-up runs the module shows a spec, as a module being imported does; one
+    # While start-up runs the module shows a ModuleSpec, as a module being imported does; one
     # that Python code puts there meanwhile stays.
-    "spec during start-up": ("""
+    "__spec__ during start-up": ("""
         import importlib.util
         seen = []
         def act(frame, event):

@@ -162,7 +162,7 @@ int make_small_ints() noexcept {
 // a module that importlib loads does: an import on another thread that finds the module in
 // sys.modules then waits on the module's import lock, which the importing thread holds until
 // the load ends, instead of taking a half-made module. The importing thread's own imports (a
-// profile hook's) hold that lock already and go on as before. It is a real module spec, so
+// profile hook's) hold that lock already and go on as before. It is a real ModuleSpec, so
 // that whatever shows the module meanwhile (its repr, importlib.util.find_spec) reads it as
 // any module in the middle of its import. The placeholder None goes back before start-up
 // returns, so the dict then holds what it always held.
