@@ -2,6 +2,7 @@
 #include "frame/failure.hpp"
 
 #include <optional>
+#include <utility>
 
 #include "frame/code_cache.hpp"
 #include "frame/compat.hpp"
@@ -76,6 +77,26 @@ Owned make_frame(PyThreadState *ts, PyObject *code, PyObject *globals) noexcept 
     const Owned held = Owned::borrow(globals);
     return Owned::steal(reinterpret_cast<PyObject *>(
         PyFrame_New(ts, reinterpret_cast<PyCodeObject *>(code), globals, nullptr)));
+}
+
+// Up to 3.11 a pending error may be held as its class and arguments only, its instance made
+// when Python code catches it. For a built-in class with built-in arguments, making it runs
+// no Python code and is done here; otherwise it is left to the interpreter. A failure to make
+// it leaves the error as it was.
+void PendingError::make_instance_of_builtin_class() noexcept {
+    if (value_ && PyExceptionInstance_Check(value_)) return;
+    auto *type = reinterpret_cast<PyTypeObject *>(type_);
+    if (!PyExceptionClass_Check(type_) || PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) ||
+        (value_ && PyType_HasFeature(Py_TYPE(value_), Py_TPFLAGS_HEAPTYPE)))
+        return;
+    PendingError made(type_, value_, traceback_);
+    PyErr_NormalizeException(&made.type_, &made.value_, &made.traceback_);
+    if (made.value_ && PyObject_TypeCheck(made.value_, type)) {
+        std::swap(type_, made.type_);
+        std::swap(value_, made.value_);
+        std::swap(traceback_, made.traceback_);
+    }
+    PyErr_Clear();
 }
 
 bool making_recursion_entry() noexcept { return t_making_recursion_entry; }

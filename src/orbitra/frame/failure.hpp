@@ -149,6 +149,10 @@ public:
         Py_XDECREF(value_);
         Py_XDECREF(traceback_);
     }
+    // The held exception's value, borrowed: its instance once made, if made.
+    PyObject *value() const noexcept { return value_; }
+    // Makes the held instance where that runs no Python code; see failure.cpp.
+    void make_instance_of_builtin_class() noexcept;
     // Puts it back, releasing whatever error is pending now.
     void restore() noexcept {
         PyErr_Restore(type_, value_, traceback_);
@@ -156,6 +160,11 @@ public:
     }
 
 private:
+    // A second hold on the same error, for making its instance apart.
+    PendingError(PyObject *type, PyObject *value, PyObject *traceback) noexcept
+        : type_(Owned::borrow(type).release()), value_(Owned::borrow(value).release()),
+          traceback_(Owned::borrow(traceback).release()) {}
+
     PyObject *type_ = nullptr;
     PyObject *value_ = nullptr;
     PyObject *traceback_ = nullptr;

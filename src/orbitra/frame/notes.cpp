@@ -3,8 +3,8 @@
 #include "frame/notes.hpp"
 
 #include <cstdarg>
-#include <utility>
 
+#include "frame/failure.hpp"
 #include "frame/module_state.hpp"
 #include "frame/owned.hpp"
 
@@ -21,41 +21,6 @@ const char *what_takes(PyObject *name) noexcept {
     if (name == n.probe) return "an integer from -128 to 127";
     if (name == n.r || name == n.v) return "3 real numbers";
     return "a real number";
-}
-
-// The pending error, held while the note is made and put back whatever happens meanwhile.
-struct HeldError {
-    Owned type, value, traceback;
-};
-
-HeldError fetch_error() noexcept {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    return {Owned::steal(type), Owned::steal(value), Owned::steal(traceback)};
-}
-
-void restore_error(HeldError &error) noexcept {
-    PyErr_Restore(error.type.release(), error.value.release(), error.traceback.release());
-}
-
-// Up to 3.11 a pending error may be held as its class and arguments only, its instance made
-// when Python code catches it. For a built-in class with built-in arguments, making it runs
-// no Python code and is made here instead; otherwise it is left to the interpreter and the
-// error gets no note. A failure to make it leaves the error as it was.
-void make_instance(HeldError &error) noexcept {
-    PyObject *value = error.value.get();
-    if (value && PyExceptionInstance_Check(value)) return;
-    auto *type = reinterpret_cast<PyTypeObject *>(error.type.get());
-    if (!PyExceptionClass_Check(error.type.get()) || PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) ||
-        (value && PyType_HasFeature(Py_TYPE(value), Py_TPFLAGS_HEAPTYPE)))
-        return;
-    PyObject *made_type = Owned::borrow(error.type.get()).release();
-    PyObject *made_value = Owned::borrow(value).release();
-    PyObject *made_traceback = Owned::borrow(error.traceback.get()).release();
-    PyErr_NormalizeException(&made_type, &made_value, &made_traceback);
-    HeldError made{Owned::steal(made_type), Owned::steal(made_value), Owned::steal(made_traceback)};
-    if (made.value && PyObject_TypeCheck(made.value.get(), type)) error = std::move(made);
-    PyErr_Clear();
 }
 
 // Looking a name up in a dict compares it with the keys of the same hash: an exact str
@@ -100,16 +65,16 @@ void append_note(PyObject *exception, PyObject *note) noexcept {
 // error while making it is dropped: the exception raised stays the one that was pending.
 void add_note(const char *format, ...) noexcept {
     if (!compat::kExceptionsShowNotes || !PyErr_Occurred()) return;
-    HeldError error = fetch_error();
-    make_instance(error);
-    if (error.value && PyExceptionInstance_Check(error.value.get())) {
+    PendingError error;  // put back whatever happens meanwhile
+    error.make_instance_of_builtin_class();
+    if (error.value() && PyExceptionInstance_Check(error.value())) {
         va_list arguments;
         va_start(arguments, format);
         Owned note = Owned::steal(PyUnicode_FromFormatV(format, arguments));
         va_end(arguments);
-        if (note) append_note(error.value.get(), note.get());
+        if (note) append_note(error.value(), note.get());
     }
-    restore_error(error);
+    error.restore();
 }
 
 }  // namespace
