@@ -170,12 +170,12 @@ def print_view_table(count, costs):
     print("%d bodies: field views against contiguous copies, ms" % count)
     for label, milliseconds in costs:
         print("%-22s %10.3f" % (label, milliseconds))
-    times = dict(costs[i] for i in (0, 2, 4, 5))
+    view_sum, copied_sum, view_product, copied_product, copy_m, copy_r = (
+        milliseconds for _, milliseconds in costs)
     print("sum %.1f times slower on the view, product %.1f times; copying m costs %.2f of a sum "
           "over its view, copying r %.2f of a product over its view"
-          % (costs[0][1] / costs[1][1], costs[2][1] / costs[3][1],
-             times["a['m'].copy()"] / times["a['m'].sum()"],
-             times["a['r'].copy()"] / times["a['r'] * 2.0"]))
+          % (view_sum / copied_sum, view_product / copied_product, copy_m / view_sum,
+             copy_r / view_product))
 
 
 def import_times(repeats):
